@@ -1,0 +1,21 @@
+# Warnings and sanitizers for every target of the project.
+#
+# GNSS_SANITIZE selects one sanitizer build:
+#   address  - AddressSanitizer with UndefinedBehaviorSanitizer (leaks included)
+#   thread   - ThreadSanitizer
+#   (empty)  - none
+set(GNSS_SANITIZE "" CACHE STRING "Sanitizer build: address (address+undefined), thread, or empty")
+set_property(CACHE GNSS_SANITIZE PROPERTY STRINGS "" address thread)
+
+add_compile_options(-Wall -Wextra -Werror)
+
+if(GNSS_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+elseif(GNSS_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT GNSS_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "GNSS_SANITIZE must be address, thread or empty, not '${GNSS_SANITIZE}'")
+endif()

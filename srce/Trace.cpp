@@ -1,0 +1,106 @@
+#include "Trace.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "DriverEvents.h"
+#include "gnss/platform/trace.h"
+#include "gnss_driver_version.h"
+
+namespace {
+
+// Narrow (UTF-8) text to UTF-16 into a bounded, NUL-terminated buffer.
+// Invalid sequences become U+FFFD; the text is cut when the buffer is full.
+void NarrowToWide(const char* in, char16_t* out, std::size_t capacity) {
+    std::size_t used = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(in);
+    while (*p != 0 && used + 1 < capacity) {
+        char32_t cp = 0xFFFD;
+        int extra = 0;
+        if (*p < 0x80) {
+            cp = *p;
+        } else if ((*p & 0xE0) == 0xC0) {
+            cp = *p & 0x1F;
+            extra = 1;
+        } else if ((*p & 0xF0) == 0xE0) {
+            cp = *p & 0x0F;
+            extra = 2;
+        } else if ((*p & 0xF8) == 0xF0) {
+            cp = *p & 0x07;
+            extra = 3;
+        }
+        ++p;
+        for (int i = 0; i < extra; ++i) {
+            if ((*p & 0xC0) != 0x80) {
+                cp = 0xFFFD;
+                break;
+            }
+            cp = (cp << 6) | (*p++ & 0x3F);
+        }
+        if (cp >= 0x10000 && cp <= 0x10FFFF) {
+            if (used + 2 >= capacity) break;
+            cp -= 0x10000;
+            out[used++] = static_cast<char16_t>(0xD800 + (cp >> 10));
+            out[used++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out[used++] = static_cast<char16_t>(cp > 0xFFFF ? 0xFFFD : cp);
+        }
+    }
+    out[used] = 0;
+}
+
+}  // namespace
+
+void GnssLog(BYTE level, const char* format, ...) {
+    char narrow[GNSS_LOG_BUFFER];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(narrow, sizeof narrow, format, args);
+    va_end(args);
+    if (n < 0) return;
+    const std::size_t length = std::strlen(narrow);
+
+    bool toProvider = true;
+    if (level == GNSS_LEVEL_ATCMD) {
+        level = GNSS_LEVEL_DATA;
+        toProvider = false;
+    }
+
+    if (toProvider) {
+        char16_t wide[GNSS_LOG_BUFFER];
+        NarrowToWide(narrow, wide, GNSS_LOG_BUFFER);
+        using gnss::events::EventValue;
+        if (level == GNSS_LEVEL_WARNING) {
+            gnss::driver::WriteEvent(101, {EventValue::Unicode(wide)});
+        } else if (level == GNSS_LEVEL_ERROR) {
+            gnss::driver::WriteEvent(
+                102, {EventValue::Unicode(wide),
+                      EventValue::Number(static_cast<ULONG>(STATUS_UNSUCCESSFUL))});
+        } else {
+            gnss::driver::WriteEvent(100, {EventValue::Unicode(wide)});
+        }
+    }
+
+    if (!gnss::trace::ControlRegistered()) return;
+    if (level >= GNSS_LEVEL_VERBOSE && !gnss::trace::RecorderVerbose()) return;
+    gnss::trace::TraceLine(level, GNSS_TRACE_FLAG, narrow, length);
+}
+
+void GnssDiagnosticsInitialize() {
+    gnss::trace::RegisterControl(GNSS_TRACE_CONTROL_GUID);
+    gnss::trace::RecorderStart();
+    if (!gnss::driver::EventProviderRegistered()) gnss::driver::EventProviderRegister();
+}
+
+void GnssLogVersionBanner() {
+    GnssLog(GNSS_LEVEL_INFO, "***********************************************");
+    GnssLog(GNSS_LEVEL_INFO, "GNSS Driver Version: %s", GNSS_DRIVER_VERSION_TEXT);
+    GnssLog(GNSS_LEVEL_INFO, "***********************************************");
+}
+
+void GnssDiagnosticsCleanup() {
+    gnss::trace::UnregisterControl();
+    gnss::trace::RecorderStop();
+    gnss::driver::EventProviderUnregister();
+}
