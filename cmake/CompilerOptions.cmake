@@ -19,3 +19,14 @@ elseif(GNSS_SANITIZE STREQUAL "thread")
 elseif(NOT GNSS_SANITIZE STREQUAL "")
     message(FATAL_ERROR "GNSS_SANITIZE must be address, thread or empty, not '${GNSS_SANITIZE}'")
 endif()
+
+# GNSS_FUZZ builds the libFuzzer targets under fuzz/ (clang only): every
+# library is instrumented for coverage, the fuzz targets link libFuzzer.
+option(GNSS_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
+if(GNSS_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        message(FATAL_ERROR "GNSS_FUZZ needs clang (CXX=clang++)")
+    endif()
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
