@@ -22,6 +22,10 @@ NTSTATUS HelperGetOutputBuffer(WDFREQUEST Request, std::size_t DeclaredLength,
                                std::size_t MinimumLength, PVOID* Buffer);
 // Zeroes the event and fills its header (Size, Version, EventType, EventDataSize).
 void HelperInitEvent(GNSS_EVENT* Event, GNSS_EVENT_TYPE EventType, ULONG EventDataSize);
+// The event's data area, the union after the 512 unused bytes.
+inline BYTE* EventDataArea(GNSS_EVENT* Event) {
+    return reinterpret_cast<BYTE*>(Event) + offsetof(GNSS_EVENT, FixData);
+}
 
 // TRUE exactly when RadioState is 1 and SelfTestState is 0.
 BOOL CheckRadioStatus();

@@ -1,0 +1,209 @@
+// Driver commands from the platform, and the answer to a listen-driver-request.
+#include <cstring>
+
+#include "GnssState.h"
+#include "engine/AtClient.h"
+
+namespace {
+
+// The driver's own command types above GNSS_CustomCommand (0x100).
+constexpr ULONG kCustomRadioStateQuery = 0x101;
+constexpr ULONG kCustomNoEffect = 0x102;
+constexpr ULONG kCustomNotSupported1 = 0x103;
+constexpr ULONG kCustomNotSupported2 = 0x104;
+constexpr ULONG kCustomAgnssPositioning = 0x105;
+constexpr ULONG kCustomPgnssPositioning = 0x106;
+
+ULONG ReadUlong(const GNSS_DRIVERCOMMAND_PARAM* command) {
+    ULONG value = 0;
+    std::memcpy(&value, reinterpret_cast<const BYTE*>(command) +
+                            offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData),
+                sizeof value);
+    return value;
+}
+
+BYTE ReadByte(const GNSS_DRIVERCOMMAND_PARAM* command) {
+    return *(reinterpret_cast<const BYTE*>(command) + offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData));
+}
+
+}  // namespace
+
+NTSTATUS OnGNSSSendDriverCommand(WDFREQUEST Request, std::size_t InputBufferLength) {
+    PVOID buffer = nullptr;
+    NTSTATUS status = HelperGetInputBuffer(Request, InputBufferLength,
+                                           sizeof(GNSS_DRIVERCOMMAND_PARAM), &buffer);
+    if (!NT_SUCCESS(status)) {
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: HelperGetInputBuffer FAILED", TAG_IOCTRL, __func__);
+        WdfRequestSetInformation(Request, sizeof(ULONG));
+        WdfRequestComplete(Request, status);
+        return status;
+    }
+    const auto* command = static_cast<const GNSS_DRIVERCOMMAND_PARAM*>(buffer);
+    const ULONG size = command->CommandDataSize;
+    status = STATUS_INTERNAL_ERROR;
+    auto engineResult = [&status](BOOL accepted) {
+        if (accepted == TRUE) status = STATUS_SUCCESS;
+    };
+
+    switch (static_cast<ULONG>(command->CommandType)) {
+        case GNSS_SetLocationServiceEnabled:
+            if (size < 1) {
+                GnssLog(GNSS_LEVEL_ERROR,
+                        "[%s] %s ERROR: GNSS_SetLocationServiceEnabled Invalid SIZE, InSize=%d",
+                        TAG_IOCTRL, __func__, static_cast<int>(size));
+            } else {
+                const BYTE enable = ReadByte(command);
+                GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_SetLocationServiceEnabled Data=%d",
+                        TAG_IOCTRL, __func__, enable);
+                engineResult(atclient_SetGnssPositioning(enable));
+                RadioState = enable;
+            }
+            break;
+        case GNSS_SetLocationNIRequestAllowed:
+            if (size < 1) {
+                GnssLog(GNSS_LEVEL_ERROR,
+                        "[%s] %s ERROR: GNSS_SetLocationNIRequestAllowed Invalid SIZE, InSize=%d",
+                        TAG_IOCTRL, __func__, static_cast<int>(size));
+            } else {
+                GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_SetLocationNIRequestAllowed Data=%d",
+                        TAG_IOCTRL, __func__, ReadByte(command));
+                status = STATUS_SUCCESS;
+            }
+            break;
+        case GNSS_ForceSatelliteSystem:
+            if (size < 4) {
+                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_ForceSatelliteSystem Invalid SIZE, InSize=%d",
+                        TAG_IOCTRL, __func__, static_cast<int>(size));
+            } else {
+                GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_ForceSatelliteSystem Data=%d", TAG_IOCTRL,
+                        __func__, static_cast<int>(ReadUlong(command)));
+                engineResult(atclient_UpdateSatelliteSystem(ReadUlong(command)));
+            }
+            break;
+        case GNSS_ForceOperationMode:
+            if (size < 4) {
+                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_ForceOperationMode Invalid SIZE, InSize=%d",
+                        TAG_IOCTRL, __func__, static_cast<int>(size));
+            } else {
+                GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_ForceOperationMode Data=%d", TAG_IOCTRL,
+                        __func__, static_cast<int>(ReadUlong(command)));
+                engineResult(atclient_UpdateOperationMode(ReadUlong(command)));
+            }
+            break;
+        case GNSS_ResetEngine:
+            GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_ResetEngine", TAG_IOCTRL, __func__);
+            ClearFreshFixFlag();
+            engineResult(atclient_ClearAgnssData(0));
+            break;
+        case GNSS_ClearAgnssData:
+            ClearFreshFixFlag();
+            if (size < 4) {
+                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_ClearAgnssData Invalid SIZE, InSize=%d",
+                        TAG_IOCTRL, __func__, static_cast<int>(size));
+            } else {
+                GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_ClearAgnssData Data=%d", TAG_IOCTRL, __func__,
+                        static_cast<int>(ReadUlong(command)));
+                engineResult(atclient_ClearAgnssData(static_cast<LONG>(ReadUlong(command))));
+            }
+            break;
+        case GNSS_SetSuplVersion:
+            if (size < sizeof(GNSS_SUPL_VERSION)) {
+                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_SetSuplVersion Invalid SIZE, InSize=%d",
+                        TAG_IOCTRL, __func__, static_cast<int>(size));
+            } else {
+                GNSS_SUPL_VERSION version;
+                std::memcpy(&version, reinterpret_cast<const BYTE*>(command) +
+                                          offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData),
+                            sizeof version);
+                GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_SetSuplVersion MajVer=%d, MinVer=%d",
+                        TAG_IOCTRL, __func__, static_cast<int>(version.MajorVersion),
+                        static_cast<int>(version.MinorVersion));
+                engineResult(atclient_SetSuplVersion(&version));
+            }
+            break;
+        case GNSS_SetNMEALogging:
+            if (size < 4) {
+                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_SetNMEALogging Invalid SIZE, InSize=%d",
+                        TAG_IOCTRL, __func__, static_cast<int>(size));
+            } else {
+                GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_SetNMEALogging Data=%d", TAG_IOCTRL, __func__,
+                        static_cast<int>(ReadUlong(command)));
+                engineResult(atclient_SetNmea(ReadUlong(command)));
+            }
+            break;
+        case GNSS_SetUplServerAccessInterval:
+            GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_SetUplServerAccessInterval STATUS_NOT_SUPPORTED",
+                    TAG_IOCTRL, __func__);
+            GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: STATUS_NOT_SUPPORTED", TAG_IOCTRL, __func__);
+            status = STATUS_NOT_SUPPORTED;
+            break;
+        case GNSS_SetNiTimeoutInterval:
+            GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_SetNiTimeoutInterval STATUS_NOT_SUPPORTED",
+                    TAG_IOCTRL, __func__);
+            GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: STATUS_NOT_SUPPORTED", TAG_IOCTRL, __func__);
+            status = STATUS_NOT_SUPPORTED;
+            break;
+        case GNSS_ResetGeofencesTracking:
+            GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_ResetGeofencesTracking STATUS_NOT_SUPPORTED",
+                    TAG_IOCTRL, __func__);
+            GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: STATUS_NOT_SUPPORTED", TAG_IOCTRL, __func__);
+            status = STATUS_NOT_SUPPORTED;
+            break;
+        default: {
+            const ULONG type = static_cast<ULONG>(command->CommandType);
+            GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Custom Commad Type=%d", TAG_IOCTRL, __func__,
+                    static_cast<int>(type));
+            switch (type) {
+                case kCustomRadioStateQuery:
+                    status = RadioState != 0 ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
+                    break;
+                case kCustomNoEffect:
+                    status = STATUS_SUCCESS;
+                    break;
+                case kCustomNotSupported1:
+                case kCustomNotSupported2:
+                    GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: STATUS_NOT_SUPPORTED", TAG_IOCTRL, __func__);
+                    status = STATUS_NOT_SUPPORTED;
+                    break;
+                case kCustomAgnssPositioning:
+                    engineResult(atclient_SetAgnssPositioning(ReadUlong(command)));
+                    break;
+                case kCustomPgnssPositioning:
+                    engineResult(atclient_SetPgnssPositioning(ReadUlong(command)));
+                    break;
+                default:
+                    GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Unknown Driver Command", TAG_IOCTRL, __func__);
+                    GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: STATUS_NOT_SUPPORTED", TAG_IOCTRL, __func__);
+                    status = STATUS_NOT_SUPPORTED;
+                    break;
+            }
+            break;
+        }
+    }
+
+    if (status == STATUS_INTERNAL_ERROR || status == STATUS_ACCESS_DENIED)
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: status=0x%X", TAG_IOCTRL, __func__,
+                static_cast<ULONG>(status));
+    if (status == STATUS_NOT_SUPPORTED || status == STATUS_ACCESS_DENIED) return status;
+    WdfRequestSetInformation(Request, sizeof(ULONG));
+    WdfRequestComplete(Request, status);
+    return status;
+}
+
+NTSTATUS OnGNSSRequestDriver(WDFREQUEST Request, const GNSS_DRIVER_REQUEST_DATA* RequestData) {
+    GnssLog(GNSS_LEVEL_INFO, "[%s] %s ->", TAG_IOCTRL, __func__);
+    PVOID output = nullptr;
+    const NTSTATUS status = HelperGetOutputBuffer(Request, GNSS_EVENT_SIZE, GNSS_EVENT_SIZE, &output);
+    if (!NT_SUCCESS(status) || RequestData == nullptr) {
+        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: HelperGetOutputBuffer FAILED or NULL Data",
+                TAG_IOCTRL, __func__);
+    } else {
+        auto* event = static_cast<GNSS_EVENT*>(output);
+        HelperInitEvent(event, GNSS_Event_DriverRequest, sizeof(GNSS_DRIVER_REQUEST_DATA));
+        std::memcpy(EventDataArea(event), RequestData, sizeof(GNSS_DRIVER_REQUEST_DATA));
+        WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, GNSS_EVENT_SIZE);
+    }
+    GnssLog(GNSS_LEVEL_INFO, "[%s] %s <-", TAG_IOCTRL, __func__);
+    return status;
+}
