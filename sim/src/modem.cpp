@@ -460,16 +460,16 @@ struct Modem::Impl {
         std::string piece;
         if (!TrailingNumbers(args, 3, head, n) || !Unquote(head, piece)) return Err();
         const unsigned total = n[0], number = n[1];
-        if (total == 0 || number == 0) return Err();
+        if (total == 0 || number == 0 || piece.size() > total) return Err();
         if (number == 1) {
             settings.certificates.push_back(Certificate{total, 0, std::string(), false});
         } else if (settings.certificates.empty() || settings.certificates.back().complete ||
                    settings.certificates.back().pieces + 1 != number ||
-                   settings.certificates.back().totalLength != total) {
-            return Err();  // a piece out of order
+                   settings.certificates.back().totalLength != total ||
+                   settings.certificates.back().text.size() + piece.size() > total) {
+            return Err();  // out of order, or past the announced length
         }
         Certificate& certificate = settings.certificates.back();
-        if (certificate.text.size() + piece.size() > total) return Err();
         certificate.text += piece;
         ++certificate.pieces;
         certificate.complete = certificate.text.size() == total;
@@ -633,8 +633,17 @@ struct Modem::Impl {
 
     ReadResult Read(std::uint8_t* buffer, std::size_t capacity, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex);
+        if (cancelPending) {
+            cancelPending = false;
+            return {ReadStatus::Cancelled, 0};
+        }
         const std::uint64_t generation = cancelGeneration;
         const Clock::time_point deadline = Clock::now() + timeout;
+        ++waitingReaders;
+        struct Leave {
+            unsigned& count;
+            ~Leave() { --count; }
+        } leave{waitingReaders};
         while (true) {
             if (closed) return {ReadStatus::Closed, 0};
             if (!plugged) return {ReadStatus::Unplugged, 0};
@@ -693,6 +702,8 @@ struct Modem::Impl {
 
     std::deque<Block> output;
     std::uint64_t cancelGeneration = 0;
+    unsigned waitingReaders = 0;
+    bool cancelPending = false;
     bool closed = false, plugged = true;
 
     std::string line, lineRaw;
@@ -729,6 +740,10 @@ ReadResult Modem::Read(std::uint8_t* buffer, std::size_t capacity, std::chrono::
 
 void Modem::CancelRead() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->waitingReaders == 0) {
+        impl_->cancelPending = true;  // ends the next read instead
+        return;
+    }
     ++impl_->cancelGeneration;
     impl_->readable.notify_all();
 }

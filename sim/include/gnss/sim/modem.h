@@ -134,8 +134,10 @@ public:
     // Data with 0 bytes at once.
     ReadResult Read(std::uint8_t* buffer, std::size_t capacity, std::chrono::milliseconds timeout);
 
-    // Ends every Read that is waiting now with ReadStatus::Cancelled; later
-    // reads wait as usual.
+    // Ends every Read that is waiting now with ReadStatus::Cancelled.  With
+    // no read waiting, the next Read returns Cancelled at once instead (so a
+    // reader that is just about to wait cannot miss the cancel); reads after
+    // that wait as usual.
     void CancelRead();
     // Ends the modem for good: waiting and later reads return Closed, writes 0.
     void Close();
