@@ -417,14 +417,14 @@ TEST_F(ReceivePath, NmeaLinesAreCollectedIntoBlocksOfWholeLines) {
 }
 
 TEST_F(ReceivePath, EveryLineInsideAnNmeaBlockIsNmeaText) {
-    Feed(Lines({"$GPGGA,070809.00,4722.61400,N,00832.50200,E,1,07,0.9,408.5,M,48.0,M,,*5C",
+    Feed(Lines({"$GPGGA,070809.00,4722.61400,N,00832.50200,E,1,07,0.9,408.5,M,48.0,M,,*6F",
                 "ERROR", "+XLCSLSR: request id 9", "OK"}));
     EXPECT_FALSE(AnswerSignalled());
     EXPECT_EQ(Engine().m_dwReceivedSessionId, 0u);
     const std::vector<Posted> posted = TakePosted();
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(std::string(posted[0].Nmea().NmeaSentences),
-              "$GPGGA,070809.00,4722.61400,N,00832.50200,E,1,07,0.9,408.5,M,48.0,M,,*5C\r\n"
+              "$GPGGA,070809.00,4722.61400,N,00832.50200,E,1,07,0.9,408.5,M,48.0,M,,*6F\r\n"
               "ERROR\r\n+XLCSLSR: request id 9\r\n");
     // The block is closed: ERROR completes a command again.
     Engine().m_dwATResponseStatus = 1;
