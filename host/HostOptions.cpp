@@ -1,11 +1,16 @@
 #include "HostOptions.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <filesystem>
 
+#include "Backends.h"
 #include "gnss/platform/eventprovider.h"
+#include "gnss/protocol/device_frame.h"
 
 namespace gnss::host {
 namespace {
@@ -22,40 +27,82 @@ bool ParseNumber(const char* text, unsigned long max, unsigned long& out) {
 
 }  // namespace
 
-const char* HostUsage() {
-    return "Usage: gnssd [OPTIONS]\n"
-           "\n"
-           "The framework host of the GNSS driver: loads the driver, brings its\n"
-           "diagnostics up and down.\n"
-           "\n"
-           "Options:\n"
-           "  --log-level N          real-time trace level, 1 (data) to 5 (verbose);\n"
-           "                         default 4 (information and more severe)\n"
-           "  --log-file PATH        write trace lines to PATH (appended); default:\n"
-           "                         standard error\n"
-           "  --events FILE          start an event trace session of the driver's event\n"
-           "                         provider, writing JSON lines to FILE (- for stdout)\n"
-           "  --events-level N       the session's level: 0 (all, default) or 2 to 5\n"
-           "  --events-keywords MASK the session's match-any keyword mask, e.g. 0x4011;\n"
-           "                         default 0 (all keywords)\n"
-           "  --foreground           stay in the foreground (default: also foreground)\n"
-           "  --version              print the driver version and exit\n"
-           "  -h, --help             print this help and exit\n"
-           "\n"
-           "Environment:\n"
-           "  GNSS_TIME_SCALE=F      multiply every fixed duration of the driver and the\n"
-           "                         framework by F, 0 < F <= 1 (tests); default 1\n";
+std::string DefaultDriverPath() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return std::string("../lib/") + kDriverModuleName;
+    return (exe.parent_path().parent_path() / "lib" / kDriverModuleName).lexically_normal().string();
+}
+
+std::string HostUsage() {
+    std::string text =
+        "Usage: gnssd [OPTIONS]\n"
+        "\n"
+        "The framework host of the GNSS driver: loads the driver module, attaches\n"
+        "the modem with its USB back-end, and serves the GNSS device interface on\n"
+        "a Unix-domain socket until SIGTERM or SIGINT (SIGUSR1 dumps the driver's\n"
+        "in-flight recorder to the log).\n"
+        "\n"
+        "Options:\n"
+        "  --modem BACKEND        the modem's USB back-end; default loopback\n";
+    text += BackendsHelp();
+    text +=
+        "  --socket PATH          the device socket (mode 0660); default here:\n"
+        "                         " + frame::DefaultSocketPath() + "\n"
+        "                         (/run/gnss/gnss.sock for root, else\n"
+        "                         $XDG_RUNTIME_DIR/gnss.sock, else /tmp/gnss-UID.sock)\n"
+        "  --driver PATH          the driver module; default ../lib/" + kDriverModuleName +
+        "\n"
+        "                         beside this program, here:\n"
+        "                         " + DefaultDriverPath() + "\n"
+        "  --nmea-log PATH        where the driver writes its NMEA log when asked to\n"
+        "                         (GNSS_NMEA_LOG_FILE); default " + kDefaultNmeaLog + "\n"
+        "  --log-level N          real-time trace level, 1 (data) to 6; default 4\n"
+        "                         (information and more severe)\n"
+        "  --log-file PATH        write trace lines to PATH (appended); default:\n"
+        "                         standard error\n"
+        "  --events FILE          start an event trace session of the driver's event\n"
+        "                         provider, writing JSON lines to FILE (- for stdout);\n"
+        "                         default: none\n"
+        "  --events-level N       the session's level: 0 (all, default) or 2 to 5\n"
+        "  --events-keywords MASK the session's match-any keyword mask, e.g. 0x4011;\n"
+        "                         default 0 (all keywords)\n"
+        "  --foreground           stay in the foreground; default: become a daemon\n"
+        "                         (the starting process exits 0 once the socket\n"
+        "                         accepts, 1 when start-up failed)\n"
+        "  --ready-fd N           write \"READY <socket path>\" and a newline to file\n"
+        "                         descriptor N once the socket accepts, then close it;\n"
+        "                         default: none\n"
+        "  --version              print the driver version and exit\n"
+        "  -h, --help             print this help and exit\n"
+        "\n"
+        "Environment:\n"
+        "  GNSS_TIME_SCALE=F      multiply every fixed duration of the driver and the\n"
+        "                         framework by F, 0 < F <= 1 (tests); default 1\n"
+        "\n"
+        "Example:\n"
+        "  gnssd --foreground --modem loopback --socket /tmp/gnss.sock --log-level 3\n"
+        "  gnssctl --socket /tmp/gnss.sock info\n";
+    return text;
 }
 
 bool ParseHostOptions(int argc, char** argv, HostOptions& options, std::string& error) {
-    enum { kLogLevel = 1000, kLogFile, kEvents, kEventsLevel, kEventsKeywords, kForeground, kVersion };
+    enum {
+        kLogLevel = 1000, kLogFile, kEvents, kEventsLevel, kEventsKeywords, kForeground, kVersion,
+        kModem, kSocket, kDriver, kNmeaLog, kReadyFd,
+    };
     static const option kLong[] = {
+        {"modem", required_argument, nullptr, kModem},
+        {"socket", required_argument, nullptr, kSocket},
+        {"driver", required_argument, nullptr, kDriver},
+        {"nmea-log", required_argument, nullptr, kNmeaLog},
         {"log-level", required_argument, nullptr, kLogLevel},
         {"log-file", required_argument, nullptr, kLogFile},
         {"events", required_argument, nullptr, kEvents},
         {"events-level", required_argument, nullptr, kEventsLevel},
         {"events-keywords", required_argument, nullptr, kEventsKeywords},
         {"foreground", no_argument, nullptr, kForeground},
+        {"ready-fd", required_argument, nullptr, kReadyFd},
         {"version", no_argument, nullptr, kVersion},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -66,6 +113,16 @@ bool ParseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
     while ((c = getopt_long(argc, argv, ":h", kLong, nullptr)) != -1) {
         unsigned long n = 0;
         switch (c) {
+            case kModem: options.modem = optarg; break;
+            case kSocket:
+                if (*optarg == '\0') {
+                    error = "--socket needs a path";
+                    return false;
+                }
+                options.socketPath = optarg;
+                break;
+            case kDriver: options.driverPath = optarg; break;
+            case kNmeaLog: options.nmeaLog = optarg; break;
             case kLogLevel:
                 if (!ParseNumber(optarg, 6, n) || n == 0) {
                     error = std::string("--log-level needs a number from 1 to 6, not '") + optarg + "'";
@@ -87,6 +144,13 @@ bool ParseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
                     error = std::string("--events-keywords needs a mask such as 0x4011, not '") + optarg + "'";
                     return false;
                 }
+                break;
+            case kReadyFd:
+                if (!ParseNumber(optarg, INT_MAX, n) || n <= 2) {
+                    error = std::string("--ready-fd needs a descriptor number above 2, not '") + optarg + "'";
+                    return false;
+                }
+                options.readyFd = static_cast<int>(n);
                 break;
             case kForeground: options.foreground = true; break;
             case kVersion: options.version = true; break;

@@ -7,12 +7,21 @@
 
 namespace gnss::host {
 
+inline constexpr const char* kDefaultModem = "loopback";
+inline constexpr const char* kDefaultNmeaLog = "/var/log/gnss/NmeaLog.txt";
+inline constexpr const char* kDriverModuleName = "veruzuvedazedeva.so";
+
 struct HostOptions {
+    std::string modem = kDefaultModem;  // the USB back-end (Backends.h)
+    std::string socketPath;      // empty: frame::DefaultSocketPath()
+    std::string driverPath;      // empty: DefaultDriverPath()
+    std::string nmeaLog = kDefaultNmeaLog;
     unsigned logLevel = 4;
     std::string logFile;         // empty: standard error
     std::string eventsFile;      // empty: no event session
     UCHAR eventsLevel = 0;       // 0: every level
     ULONGLONG eventsKeywords = 0;  // match-any mask, 0: every keyword
+    int readyFd = -1;            // written "READY <socket>\n" once listening
     bool foreground = false;
     bool help = false;
     bool version = false;
@@ -21,6 +30,11 @@ struct HostOptions {
 // Parses argv; on a bad option writes the reason into `error` and returns false.
 bool ParseHostOptions(int argc, char** argv, HostOptions& options, std::string& error);
 
-const char* HostUsage();
+// The help text, with the defaults that apply to this process.
+std::string HostUsage();
+
+// The driver module beside this executable's lib directory: <prefix>/lib/
+// veruzuvedazedeva.so for <prefix>/bin/gnssd.
+std::string DefaultDriverPath();
 
 }  // namespace gnss::host

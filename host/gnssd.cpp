@@ -1,56 +1,315 @@
 // gnssd: the framework host of the GNSS driver.
+//
+// Loads the driver module, attaches the modem's device with its USB back-end
+// and serves the GNSS device interface on a Unix-domain socket (DeviceServer)
+// until SIGTERM or SIGINT; then removes the device in order (every waiting
+// request completes with STATUS_CANCELLED and reaches its client), closes the
+// connections, unloads the driver and removes the socket.
+//
+// Threads: the main thread runs the event loop (socket, signals, and the
+// completions the framework and driver threads hand over); the framework and
+// the driver run their own threads.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 
-#include "DriverEvents.h"
+#include "Backends.h"
+#include "DeviceServer.h"
+#include "DriverHostDevice.h"
+#include "HostLog.h"
 #include "HostOptions.h"
-#include "Trace.h"
 #include "gnss/platform/eventprovider.h"
 #include "gnss/platform/trace.h"
+#include "gnss/platform/wdfhost.h"
+#include "gnss/protocol/device_frame.h"
 #include "gnss_driver_version.h"
 
-int main(int argc, char** argv) {
-    gnss::host::HostOptions options;
+namespace gnss::host {
+namespace {
+
+// The driver's event provider, {3336E5E4-018A-4669-84C5-BD05F3BD368B}.
+constexpr GUID kDriverEventProvider = {
+    0x3336E5E4, 0x018A, 0x4669, {0x84, 0xC5, 0xBD, 0x05, 0xF3, 0xBD, 0x36, 0x8B}};
+
+void WriteAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+// Tells whoever waits for the daemon that its socket accepts: the --ready-fd
+// descriptor and, for a daemon, the starting process.
+struct Readiness {
+    int userFd = -1;
+    int parentFd = -1;
+
+    void Ready(const std::string& socketPath) {
+        const std::string line = "READY " + socketPath + "\n";
+        for (int* fd : {&userFd, &parentFd}) {
+            if (*fd < 0) continue;
+            WriteAll(*fd, line);
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
+};
+
+std::string Absolute(const std::string& path) {
+    if (path.empty() || path == "-") return path;
+    std::error_code ec;
+    const auto absolute = std::filesystem::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
+}
+
+int RedirectTo(const std::string& path, int target, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    const int rc = ::dup2(fd, target);
+    ::close(fd);
+    return rc;
+}
+
+// Forks; the child becomes the daemon (returns -1), the starting process
+// waits for its readiness and returns the exit status it should end with.
+int Daemonize(const HostOptions& options, Readiness& readiness) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "gnssd: pipe: %s\n", std::strerror(errno));
+        return 1;
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        std::fprintf(stderr, "gnssd: fork: %s\n", std::strerror(errno));
+        return 1;
+    }
+    if (pid > 0) {
+        ::close(pipeFds[1]);
+        std::string line;
+        char buf[256];
+        for (;;) {
+            const ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            line.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(pipeFds[0]);
+        if (line.rfind("READY ", 0) == 0) return 0;
+        // The daemon gave up before serving; it has said why on standard error.
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return 1;
+    }
+    ::close(pipeFds[0]);
+    readiness.parentFd = pipeFds[1];
+    ::setsid();
+    if (::chdir("/") != 0) {
+        // Paths are absolute by now; the working directory only must not pin a mount.
+    }
+    RedirectTo("/dev/null", STDIN_FILENO, O_RDONLY);
+    const std::string out = options.logFile.empty() ? "/dev/null" : options.logFile;
+    RedirectTo(out, STDOUT_FILENO, O_WRONLY | O_APPEND | O_CREAT);
+    // Standard error stays with the starting terminal until the daemon serves,
+    // so that start-up failures are seen.
+    return -1;
+}
+
+void DumpRecorderToLog(const std::string& logFile) {
+    const int fd = logFile.empty()
+                       ? STDERR_FILENO
+                       : ::open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        GNSSD_LOG(kLogError, "ERROR: cannot open %s for the recorder dump", logFile.c_str());
+        return;
+    }
+    const std::string content = trace::RecorderSnapshot();
+    GNSSD_LOG(kLogInfo, "SIGUSR1: dumping the in-flight recorder (%zu bytes)", content.size());
+    WriteAll(fd, "----- in-flight recorder: begin -----\n");
+    WriteAll(fd, content);
+    WriteAll(fd, "----- in-flight recorder: end -----\n");
+    if (fd != STDERR_FILENO) ::close(fd);
+}
+
+// Reports a start-up failure on standard error and in the log.
+void StartupError(const std::string& text) {
+    std::fprintf(stderr, "gnssd: %s\n", text.c_str());
+    GNSSD_LOG(kLogError, "ERROR: %s", text.c_str());
+}
+
+int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
+    ::setenv("GNSS_NMEA_LOG_FILE", options.nmeaLog.c_str(), 1);
+
+    fw::DriverHost host;
+    DriverHostDevice device(host);
+    DeviceServer server(device);
+    // The framework calls this on its power thread after any removal.
+    host.SetDeviceRemovedHandler([&server] { server.NotifyDeviceRemoved(); });
+    const auto unload = [&host] {
+        host.UnloadDriver();
+        host.SetDeviceRemovedHandler({});
+    };
+
+    char text[64];
+    NTSTATUS status = host.LoadDriverModule(options.driverPath);
+    if (!NT_SUCCESS(status)) {
+        StartupError("cannot load the driver module " + options.driverPath + ": " +
+                     FormatStatus(static_cast<std::uint32_t>(status), text, sizeof text));
+        host.SetDeviceRemovedHandler({});
+        return 1;
+    }
+    GNSSD_LOG(kLogInfo, "driver module %s loaded", options.driverPath.c_str());
+
     std::string error;
-    if (!gnss::host::ParseHostOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "gnssd: %s\n%s", error.c_str(), gnss::host::HostUsage());
+    auto backend = CreateUsbBackend(options.modem, error);
+    if (!backend) {
+        StartupError(error);
+        unload();
+        return 1;
+    }
+    const std::string described = backend->Describe();
+    status = host.AddDevice(std::move(backend));
+    if (!NT_SUCCESS(status)) {
+        StartupError("cannot attach the device (" + described + "): " +
+                     FormatStatus(static_cast<std::uint32_t>(status), text, sizeof text));
+        unload();
+        return 1;
+    }
+    GNSSD_LOG(kLogInfo, "device attached (%s)", described.c_str());
+    if (!device.Available()) {
+        StartupError("the driver did not publish the GNSS device interface");
+        unload();
+        return 1;
+    }
+    if (!server.Listen(options.socketPath, error)) {
+        StartupError(error);
+        unload();
+        return 1;
+    }
+
+    server.WatchSignals(signalFd, [&server, &options](int signo) {
+        if (signo == SIGUSR1) {
+            DumpRecorderToLog(options.logFile);
+        } else {
+            GNSSD_LOG(kLogInfo, "%s: stopping", signo == SIGTERM ? "SIGTERM" : "SIGINT");
+            server.Stop();
+        }
+    });
+    readiness.Ready(server.SocketPath());
+    if (!options.foreground)
+        RedirectTo(options.logFile.empty() ? "/dev/null" : options.logFile, STDERR_FILENO,
+                   O_WRONLY | O_APPEND | O_CREAT);
+
+    server.Run();
+
+    // Orderly shut-down: no new clients; the device's removal completes every
+    // waiting request (STATUS_CANCELLED) and closes every file object; the
+    // clients receive those completions before their connections close.
+    server.StopAccepting();
+    if (host.DevicePresent()) {
+        status = host.RemoveDevice();
+        if (!NT_SUCCESS(status)) {
+            GNSSD_LOG(kLogWarning, "WARNING: the driver vetoed the removal (%s); removing anyway",
+                      FormatStatus(static_cast<std::uint32_t>(status), text, sizeof text));
+            host.SurpriseRemoveDevice();
+        }
+    }
+    server.CloseAllAndDrain();
+    unload();
+    GNSSD_LOG(kLogInfo, "driver unloaded; exiting");
+    return 0;
+}
+
+}  // namespace
+}  // namespace gnss::host
+
+int main(int argc, char** argv) {
+    using namespace gnss::host;
+    HostOptions options;
+    std::string error;
+    if (!ParseHostOptions(argc, argv, options, error) ||
+        !CheckBackendSpec(options.modem, error)) {
+        std::fprintf(stderr, "gnssd: %s\nTry 'gnssd --help'.\n", error.c_str());
         return 2;
     }
     if (options.help) {
-        std::fputs(gnss::host::HostUsage(), stdout);
+        std::fputs(HostUsage().c_str(), stdout);
         return 0;
     }
     if (options.version) {
         std::printf("gnssd %s\n", GNSS_DRIVER_VERSION_TEXT);
         return 0;
     }
+    if (options.socketPath.empty()) options.socketPath = gnss::frame::DefaultSocketPath();
+    if (options.driverPath.empty()) options.driverPath = DefaultDriverPath();
+    for (std::string* path : {&options.socketPath, &options.driverPath, &options.logFile,
+                              &options.eventsFile, &options.nmeaLog})
+        *path = Absolute(*path);
 
+    Readiness readiness;
+    readiness.userFd = options.readyFd;
+    if (options.readyFd >= 0 && ::fcntl(options.readyFd, F_SETFD, FD_CLOEXEC) != 0) {
+        std::fprintf(stderr, "gnssd: --ready-fd %d is not an open descriptor\n", options.readyFd);
+        return 2;
+    }
+
+    // Signals are taken from a signalfd by the event loop; block them before
+    // any thread exists so that every thread inherits the mask.
+    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGUSR1);
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+
+    if (!options.foreground) {
+        const int parentStatus = Daemonize(options, readiness);
+        if (parentStatus >= 0) return parentStatus;
+    }
+
+    const int signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signalFd < 0) {
+        std::fprintf(stderr, "gnssd: signalfd: %s\n", std::strerror(errno));
+        return 1;
+    }
     if (!gnss::trace::StartRealtimeSession({options.logFile, options.logLevel, 0xFFFF})) {
         std::fprintf(stderr, "gnssd: cannot open log file '%s'\n", options.logFile.c_str());
         return 1;
     }
-    int eventSession = -1;
     if (!options.eventsFile.empty()) {
-        eventSession = gnss::events::EnableTraceSession(
-            gnss::driver::DriverManifest().guid,
+        const int session = gnss::events::EnableTraceSession(
+            kDriverEventProvider,
             {options.eventsFile, options.eventsLevel, options.eventsKeywords, 0});
-        if (eventSession < 0) {
+        if (session < 0) {
             std::fprintf(stderr, "gnssd: cannot open event file '%s'\n", options.eventsFile.c_str());
+            gnss::trace::StopRealtimeSession();
             return 1;
         }
     }
+    GNSSD_LOG(kLogInfo, "gnssd %s: modem %s, socket %s, log level %u", GNSS_DRIVER_VERSION_TEXT,
+              options.modem.c_str(), options.socketPath.c_str(), options.logLevel);
 
-    // The driver's diagnostics come up first and go down last.
-    GnssDiagnosticsInitialize();
-    GnssLogVersionBanner();
-    GnssLog(GNSS_LEVEL_INFO, "[%s] %s diagnostics up: trace level %u, event session %s", TAG_DRIVER,
-            __func__, options.logLevel, eventSession >= 0 ? "on" : "off");
-    GnssLog(GNSS_LEVEL_WARNING, "[%s] %s WARNING: no device framework yet, nothing to serve",
-            TAG_DRIVER, __func__);
-    GnssLog(GNSS_LEVEL_INFO, "[%s] %s diagnostics down", TAG_DRIVER, __func__);
-    GnssDiagnosticsCleanup();
+    const int status = Serve(options, readiness, signalFd);
 
+    ::close(signalFd);
     gnss::events::DisableAllTraceSessions();
     gnss::trace::StopRealtimeSession();
-    return 0;
+    return status;
 }

@@ -1,0 +1,247 @@
+#include "gnss/client/device.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "gnss/protocol/device_frame.h"
+
+namespace gnss::client {
+namespace {
+
+std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+void SetReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+}  // namespace
+
+std::string Device::DefaultSocketPath() { return frame::DefaultSocketPath(); }
+
+std::unique_ptr<Device> Device::Open(const std::string& socketPath,
+                                     std::chrono::milliseconds timeout) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path)
+        throw ConnectionError("the socket path '" + socketPath + "' is empty or too long");
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw ConnectionError(Errno("socket"));
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        const std::string text = "cannot reach gnssd at " + socketPath + ": " + std::strerror(errno);
+        ::close(fd);
+        throw ConnectionError(text);
+    }
+
+    // The open result is the first frame; a daemon that sends nothing in
+    // time is as good as absent.
+    SetReceiveTimeout(fd, timeout);
+    std::vector<std::uint8_t> buffer(frame::kMaxFrame);
+    ssize_t n;
+    do {
+        n = ::recv(fd, buffer.data(), buffer.size(), MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    std::string failure;
+    frame::OpenResult result;
+    if (n < 0) {
+        failure = (errno == EAGAIN || errno == EWOULDBLOCK)
+                      ? "gnssd at " + socketPath + " did not answer the open within " +
+                            std::to_string(timeout.count()) + " ms"
+                      : Errno("receiving the open result");
+    } else if (n == 0) {
+        failure = "gnssd at " + socketPath + " closed the connection without answering";
+    } else if (static_cast<std::size_t>(n) > buffer.size()) {
+        failure = "bad open result from gnssd: oversized frame";
+    } else if (const auto e = frame::DecodeOpenResult({buffer.data(), static_cast<std::size_t>(n)},
+                                                      result);
+               e != frame::FrameError::None) {
+        failure = std::string("bad open result from gnssd: ") + frame::FrameErrorText(e);
+    }
+    if (!failure.empty()) {
+        ::close(fd);
+        throw ConnectionError(failure);
+    }
+    if (!NT_SUCCESS(result.status)) {
+        ::close(fd);
+        throw StatusError(result.status, "open of the GNSS device refused");
+    }
+    SetReceiveTimeout(fd, std::chrono::milliseconds(0));
+    return std::unique_ptr<Device>(new Device(fd, result.interfaceVersion));
+}
+
+Device::Device(int fd, std::uint32_t interfaceVersion)
+    : fd_(fd), interfaceVersion_(interfaceVersion) {
+    reader_ = std::thread([this] { ReaderLoop(); });
+}
+
+Device::~Device() {
+    if (reader_.joinable() && reader_.get_id() == std::this_thread::get_id()) {
+        std::fputs("gnss::client::Device destroyed from its own callback\n", stderr);
+        std::abort();
+    }
+    Close();
+    ::close(fd_);
+}
+
+void Device::Close() {
+    if (reader_.joinable() && reader_.get_id() == std::this_thread::get_id())
+        throw std::logic_error("gnss::client::Device::Close called from a completion callback");
+    std::lock_guard closing(closeLock_);
+    {
+        std::lock_guard guard(lock_);
+        if (connected_ && reason_.empty()) reason_ = "closed by this client";
+    }
+    // Ends the reader's receive; the reader then fails what is still pending.
+    ::shutdown(fd_, SHUT_RDWR);
+    if (reader_.joinable()) reader_.join();
+}
+
+bool Device::Connected() const {
+    std::lock_guard guard(lock_);
+    return connected_;
+}
+
+std::string Device::DisconnectReason() const {
+    std::lock_guard guard(lock_);
+    return connected_ ? std::string() : reason_;
+}
+
+std::map<Tag, Device::Pending> Device::Disconnect(const std::string& reason) {
+    std::map<Tag, Pending> left;
+    {
+        std::lock_guard guard(lock_);
+        if (connected_) {
+            connected_ = false;
+            if (reason_.empty()) reason_ = reason;
+        }
+        left.swap(pending_);
+    }
+    ::shutdown(fd_, SHUT_RDWR);
+    return left;
+}
+
+void Device::ReaderLoop() {
+    std::vector<std::uint8_t> buffer(frame::kMaxCompletionFrame);
+    std::string reason;
+    for (;;) {
+        const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), MSG_TRUNC);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            reason = Errno("connection to gnssd failed");
+            break;
+        }
+        if (n == 0) {
+            reason = "gnssd closed the connection";
+            break;
+        }
+        if (static_cast<std::size_t>(n) > buffer.size()) {
+            reason = "gnssd sent an oversized frame";
+            break;
+        }
+        frame::Completion c;
+        if (const auto e = frame::DecodeCompletion({buffer.data(), static_cast<std::size_t>(n)}, c);
+            e != frame::FrameError::None) {
+            reason = std::string("gnssd sent a bad frame: ") + frame::FrameErrorText(e);
+            break;
+        }
+        CompletionCallback done;
+        {
+            std::lock_guard guard(lock_);
+            const auto it = pending_.find(c.tag);
+            if (it == pending_.end()) {
+                reason = "gnssd completed tag " + std::to_string(c.tag) + ", which is not outstanding";
+            } else if (c.output.size() > it->second.outputLength) {
+                reason = "gnssd returned more output than asked for (tag " +
+                         std::to_string(c.tag) + ")";
+            } else {
+                done = std::move(it->second.done);
+                pending_.erase(it);
+            }
+        }
+        if (!done) break;
+        done(Completion{c.status, c.information, {c.output.begin(), c.output.end()}, false});
+    }
+    for (auto& [tag, pending] : Disconnect(reason))
+        pending.done(Completion{STATUS_DEVICE_NOT_CONNECTED, 0, {}, true});
+}
+
+bool Device::SendFrame(const std::vector<std::uint8_t>& bytes) {
+    for (;;) {
+        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n >= 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+Tag Device::ControlAsync(std::uint32_t controlCode, std::span<const std::uint8_t> input,
+                         std::size_t outputLength, CompletionCallback done) {
+    if (input.size() > frame::kMaxInputLength || outputLength > frame::kMaxOutputLength)
+        throw FormatError("input and output are limited to " +
+                          std::to_string(frame::kMaxInputLength) + " bytes each");
+    Tag tag;
+    {
+        std::lock_guard guard(lock_);
+        if (!connected_) throw ConnectionError("not connected to gnssd: " + reason_);
+        tag = nextTag_++;
+        pending_.emplace(tag, Pending{outputLength, std::move(done)});
+    }
+    std::vector<std::uint8_t> bytes;
+    frame::EncodeDeviceControl(tag, controlCode, input, outputLength, bytes);
+    if (!SendFrame(bytes)) {
+        const std::string text = Errno("sending to gnssd");
+        std::lock_guard guard(lock_);
+        // Still ours: the request never left, its callback will never run.
+        // Otherwise the reader has failed it already (the connection ended).
+        if (pending_.erase(tag) != 0) throw ConnectionError(text);
+    }
+    return tag;
+}
+
+bool Device::Cancel(Tag tag) {
+    {
+        std::lock_guard guard(lock_);
+        if (!connected_ || pending_.count(tag) == 0) return false;
+    }
+    return SendFrame(frame::EncodeCancel(tag));
+}
+
+Completion Device::Control(std::uint32_t controlCode, std::span<const std::uint8_t> input,
+                           std::size_t outputLength, std::chrono::milliseconds timeout) {
+    if (reader_.get_id() == std::this_thread::get_id())
+        throw std::logic_error("gnss::client::Device::Control called from a completion callback");
+    struct Waiter {
+        std::mutex lock;
+        std::condition_variable ready;
+        bool done = false;
+        Completion completion;
+    };
+    auto waiter = std::make_shared<Waiter>();
+    const Tag tag = ControlAsync(controlCode, input, outputLength, [waiter](Completion&& c) {
+        std::lock_guard guard(waiter->lock);
+        waiter->completion = std::move(c);
+        waiter->done = true;
+        waiter->ready.notify_all();
+    });
+    std::unique_lock guard(waiter->lock);
+    if (!waiter->ready.wait_for(guard, timeout, [&] { return waiter->done; })) {
+        guard.unlock();
+        Cancel(tag);
+        throw TimeoutError("no completion within " + std::to_string(timeout.count()) +
+                           " ms; the request was cancelled");
+    }
+    if (waiter->completion.disconnected)
+        throw ConnectionError("connection to gnssd lost: " + DisconnectReason());
+    return std::move(waiter->completion);
+}
+
+}  // namespace gnss::client

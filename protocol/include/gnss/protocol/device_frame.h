@@ -1,0 +1,324 @@
+// Frames of the device socket, the local stand-in for the GNSS device
+// interface that gnssd serves and the client library speaks.
+//
+// The socket is a Unix-domain SOCK_SEQPACKET socket: every send is one frame
+// and every receive returns one whole frame, so frames carry no delimiter.
+// Everything is in native byte order (both ends run on the same machine).
+// Every frame starts with the same 8-byte prefix:
+//
+//   offset size
+//   0      4    magic    kFrameMagic ("GNSF" in memory on little-endian hosts)
+//   4      2    version  kFrameVersion
+//   6      2    type     FrameType
+//
+// Client to server:
+//   device control (type 1): prefix, tag u64, control code u32, input length
+//     u32, output length u32, reserved u32 (0), then exactly `input length`
+//     bytes of input.  32-byte header.
+//   cancel (type 2): prefix, tag u64 of the request to cancel, then three
+//     words and the reserved word, all 0.  Exactly 32 bytes.
+// Server to client:
+//   open result (type 0x81): prefix, status i32, interface version u32.
+//     Exactly 16 bytes; the first frame on every connection.  A failure
+//     status means the server refused the open and closes the connection.
+//   completion (type 0x82): prefix, tag u64, status i32, output count u32,
+//     information u64, then exactly `output count` bytes of output.  32-byte
+//     header.  The output count never exceeds the information, nor the output
+//     length of the request; the information may exceed the output count
+//     (a request without output buffer completed with information 4).
+//
+// Input and output lengths are limited to 64 KiB each.  The decoders accept
+// exactly what the encoders produce and name the first fault they find.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <unistd.h>
+
+#include "gnss/protocol/types.h"
+
+namespace gnss::frame {
+
+inline constexpr std::uint32_t kFrameMagic = 0x46534E47u;  // bytes 'G' 'N' 'S' 'F' on little-endian
+inline constexpr std::uint16_t kFrameVersion = 1;
+
+inline constexpr std::size_t kMaxInputLength = 64 * 1024;
+inline constexpr std::size_t kMaxOutputLength = 64 * 1024;
+
+enum class FrameType : std::uint16_t {
+    DeviceControl = 0x0001,
+    Cancel = 0x0002,
+    OpenResult = 0x0081,
+    Completion = 0x0082,
+};
+
+struct FramePrefix {
+    std::uint32_t magic;
+    std::uint16_t version;
+    std::uint16_t type;
+};
+
+struct RequestHeader {
+    FramePrefix prefix;
+    std::uint64_t tag;
+    std::uint32_t controlCode;
+    std::uint32_t inputLength;
+    std::uint32_t outputLength;
+    std::uint32_t reserved;
+};
+
+struct OpenResultFrame {
+    FramePrefix prefix;
+    std::int32_t status;
+    std::uint32_t interfaceVersion;
+};
+
+struct CompletionHeader {
+    FramePrefix prefix;
+    std::uint64_t tag;
+    std::int32_t status;
+    std::uint32_t outputCount;
+    std::uint64_t information;
+};
+
+static_assert(std::is_trivially_copyable_v<RequestHeader> && std::is_standard_layout_v<RequestHeader>);
+static_assert(std::is_trivially_copyable_v<CompletionHeader> &&
+              std::is_standard_layout_v<CompletionHeader>);
+static_assert(sizeof(FramePrefix) == 8);
+static_assert(sizeof(RequestHeader) == 32);
+static_assert(offsetof(RequestHeader, tag) == 8);
+static_assert(offsetof(RequestHeader, controlCode) == 16);
+static_assert(offsetof(RequestHeader, inputLength) == 20);
+static_assert(offsetof(RequestHeader, outputLength) == 24);
+static_assert(offsetof(RequestHeader, reserved) == 28);
+static_assert(sizeof(OpenResultFrame) == 16);
+static_assert(offsetof(OpenResultFrame, status) == 8);
+static_assert(offsetof(OpenResultFrame, interfaceVersion) == 12);
+static_assert(sizeof(CompletionHeader) == 32);
+static_assert(offsetof(CompletionHeader, tag) == 8);
+static_assert(offsetof(CompletionHeader, status) == 16);
+static_assert(offsetof(CompletionHeader, outputCount) == 20);
+static_assert(offsetof(CompletionHeader, information) == 24);
+
+inline constexpr std::size_t kRequestHeaderSize = sizeof(RequestHeader);
+inline constexpr std::size_t kCompletionHeaderSize = sizeof(CompletionHeader);
+inline constexpr std::size_t kOpenResultSize = sizeof(OpenResultFrame);
+inline constexpr std::size_t kMaxRequestFrame = kRequestHeaderSize + kMaxInputLength;
+inline constexpr std::size_t kMaxCompletionFrame = kCompletionHeaderSize + kMaxOutputLength;
+// The largest frame either side ever has to receive.
+inline constexpr std::size_t kMaxFrame =
+    kMaxRequestFrame > kMaxCompletionFrame ? kMaxRequestFrame : kMaxCompletionFrame;
+
+enum class FrameError {
+    None,
+    ShortFrame,           // fewer bytes than the frame's header
+    OversizedFrame,       // a length above 64 KiB, or a frame longer than any valid one
+    BadMagic,
+    BadVersion,
+    UnknownType,          // not a type this side accepts
+    InconsistentLengths,  // the declared lengths do not match the frame
+    ReservedNotZero,      // a reserved word (or a cancel's unused field) is not 0
+};
+
+constexpr const char* FrameErrorText(FrameError e) {
+    switch (e) {
+        case FrameError::None: return "no error";
+        case FrameError::ShortFrame: return "short frame";
+        case FrameError::OversizedFrame: return "oversized frame";
+        case FrameError::BadMagic: return "wrong magic";
+        case FrameError::BadVersion: return "wrong protocol version";
+        case FrameError::UnknownType: return "unknown frame type";
+        case FrameError::InconsistentLengths: return "inconsistent lengths";
+        case FrameError::ReservedNotZero: return "reserved field not zero";
+    }
+    return "unknown frame error";
+}
+
+// A decoded client frame.  `input` points into the decoded bytes.
+struct Request {
+    FrameType type = FrameType::DeviceControl;
+    std::uint64_t tag = 0;
+    std::uint32_t controlCode = 0;
+    std::uint32_t outputLength = 0;
+    std::span<const std::uint8_t> input;
+};
+
+struct OpenResult {
+    NTSTATUS status = 0;
+    std::uint32_t interfaceVersion = 0;
+};
+
+// A decoded completion.  `output` points into the decoded bytes.
+struct Completion {
+    std::uint64_t tag = 0;
+    NTSTATUS status = 0;
+    std::uint64_t information = 0;
+    std::span<const std::uint8_t> output;
+};
+
+namespace detail {
+
+template <class T>
+inline T Load(std::span<const std::uint8_t> bytes) {
+    T value;
+    std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+}
+
+template <class T>
+inline void Append(std::vector<std::uint8_t>& out, const T& value) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&value);
+    out.insert(out.end(), p, p + sizeof value);
+}
+
+constexpr FramePrefix Prefix(FrameType type) {
+    return FramePrefix{kFrameMagic, kFrameVersion, static_cast<std::uint16_t>(type)};
+}
+
+// Checks the prefix common to every frame; `accept` tells which types this side takes.
+template <class Accept>
+inline FrameError CheckPrefix(std::span<const std::uint8_t> bytes, Accept accept, FrameType* type) {
+    if (bytes.size() < sizeof(FramePrefix)) return FrameError::ShortFrame;
+    const auto prefix = Load<FramePrefix>(bytes);
+    if (prefix.magic != kFrameMagic) return FrameError::BadMagic;
+    if (prefix.version != kFrameVersion) return FrameError::BadVersion;
+    const auto t = static_cast<FrameType>(prefix.type);
+    if (!accept(t)) return FrameError::UnknownType;
+    *type = t;
+    return FrameError::None;
+}
+
+}  // namespace detail
+
+// --- encoders -----------------------------------------------------------------
+// Each returns FrameError::None and fills `out` (replacing its content), or the
+// reason the frame cannot be built, leaving `out` empty.
+
+inline FrameError EncodeDeviceControl(std::uint64_t tag, std::uint32_t controlCode,
+                                      std::span<const std::uint8_t> input,
+                                      std::size_t outputLength, std::vector<std::uint8_t>& out) {
+    out.clear();
+    if (input.size() > kMaxInputLength || outputLength > kMaxOutputLength)
+        return FrameError::OversizedFrame;
+    const RequestHeader header{detail::Prefix(FrameType::DeviceControl), tag, controlCode,
+                               static_cast<std::uint32_t>(input.size()),
+                               static_cast<std::uint32_t>(outputLength), 0};
+    out.reserve(kRequestHeaderSize + input.size());
+    detail::Append(out, header);
+    out.insert(out.end(), input.begin(), input.end());
+    return FrameError::None;
+}
+
+inline std::vector<std::uint8_t> EncodeCancel(std::uint64_t tag) {
+    std::vector<std::uint8_t> out;
+    detail::Append(out, RequestHeader{detail::Prefix(FrameType::Cancel), tag, 0, 0, 0, 0});
+    return out;
+}
+
+inline std::vector<std::uint8_t> EncodeOpenResult(NTSTATUS status, std::uint32_t interfaceVersion) {
+    std::vector<std::uint8_t> out;
+    detail::Append(out, OpenResultFrame{detail::Prefix(FrameType::OpenResult), status, interfaceVersion});
+    return out;
+}
+
+inline FrameError EncodeCompletion(std::uint64_t tag, NTSTATUS status, std::uint64_t information,
+                                   std::span<const std::uint8_t> output,
+                                   std::vector<std::uint8_t>& out) {
+    out.clear();
+    if (output.size() > kMaxOutputLength) return FrameError::OversizedFrame;
+    if (output.size() > information) return FrameError::InconsistentLengths;
+    const CompletionHeader header{detail::Prefix(FrameType::Completion), tag, status,
+                                  static_cast<std::uint32_t>(output.size()), information};
+    out.reserve(kCompletionHeaderSize + output.size());
+    detail::Append(out, header);
+    out.insert(out.end(), output.begin(), output.end());
+    return FrameError::None;
+}
+
+// --- decoders -----------------------------------------------------------------
+
+// A frame the server receives: device control or cancel.
+inline FrameError DecodeRequest(std::span<const std::uint8_t> bytes, Request& out) {
+    FrameType type{};
+    const FrameError e = detail::CheckPrefix(
+        bytes, [](FrameType t) { return t == FrameType::DeviceControl || t == FrameType::Cancel; },
+        &type);
+    if (e != FrameError::None) return e;
+    if (bytes.size() < kRequestHeaderSize) return FrameError::ShortFrame;
+    if (bytes.size() > kMaxRequestFrame) return FrameError::OversizedFrame;
+    const auto h = detail::Load<RequestHeader>(bytes);
+    if (h.inputLength > kMaxInputLength || h.outputLength > kMaxOutputLength)
+        return FrameError::OversizedFrame;
+    if (bytes.size() - kRequestHeaderSize != h.inputLength) return FrameError::InconsistentLengths;
+    if (h.reserved != 0) return FrameError::ReservedNotZero;
+    if (type == FrameType::Cancel) {
+        if (h.inputLength != 0 || h.outputLength != 0) return FrameError::InconsistentLengths;
+        if (h.controlCode != 0) return FrameError::ReservedNotZero;
+    }
+    out.type = type;
+    out.tag = h.tag;
+    out.controlCode = h.controlCode;
+    out.outputLength = h.outputLength;
+    out.input = bytes.subspan(kRequestHeaderSize, h.inputLength);
+    return FrameError::None;
+}
+
+// The frame type of a server frame, after checking its prefix.
+inline FrameError PeekServerFrameType(std::span<const std::uint8_t> bytes, FrameType& type) {
+    return detail::CheckPrefix(
+        bytes,
+        [](FrameType t) { return t == FrameType::OpenResult || t == FrameType::Completion; },
+        &type);
+}
+
+inline FrameError DecodeOpenResult(std::span<const std::uint8_t> bytes, OpenResult& out) {
+    FrameType type{};
+    const FrameError e = detail::CheckPrefix(
+        bytes, [](FrameType t) { return t == FrameType::OpenResult; }, &type);
+    if (e != FrameError::None) return e;
+    if (bytes.size() < kOpenResultSize) return FrameError::ShortFrame;
+    if (bytes.size() != kOpenResultSize) return FrameError::InconsistentLengths;
+    const auto f = detail::Load<OpenResultFrame>(bytes);
+    out.status = f.status;
+    out.interfaceVersion = f.interfaceVersion;
+    return FrameError::None;
+}
+
+inline FrameError DecodeCompletion(std::span<const std::uint8_t> bytes, Completion& out) {
+    FrameType type{};
+    const FrameError e = detail::CheckPrefix(
+        bytes, [](FrameType t) { return t == FrameType::Completion; }, &type);
+    if (e != FrameError::None) return e;
+    if (bytes.size() < kCompletionHeaderSize) return FrameError::ShortFrame;
+    if (bytes.size() > kMaxCompletionFrame) return FrameError::OversizedFrame;
+    const auto h = detail::Load<CompletionHeader>(bytes);
+    if (h.outputCount > kMaxOutputLength) return FrameError::OversizedFrame;
+    if (bytes.size() - kCompletionHeaderSize != h.outputCount || h.outputCount > h.information)
+        return FrameError::InconsistentLengths;
+    out.tag = h.tag;
+    out.status = h.status;
+    out.information = h.information;
+    out.output = bytes.subspan(kCompletionHeaderSize, h.outputCount);
+    return FrameError::None;
+}
+
+// --- the socket's address -------------------------------------------------------
+
+// Where gnssd listens unless told otherwise: /run/gnss/gnss.sock for root,
+// else $XDG_RUNTIME_DIR/gnss.sock, else /tmp/gnss-<uid>.sock.
+inline std::string DefaultSocketPath() {
+    const uid_t uid = ::geteuid();
+    if (uid == 0) return "/run/gnss/gnss.sock";
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/')
+        return std::string(runtime) + "/gnss.sock";
+    return "/tmp/gnss-" + std::to_string(uid) + ".sock";
+}
+
+}  // namespace gnss::frame
