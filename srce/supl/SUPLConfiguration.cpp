@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -100,7 +101,8 @@ private:
     ParseState* previous_;
 };
 
-xmlExternalEntityLoader g_previousLoader = nullptr;
+// The loader that was installed before ours (set once, before ours goes in).
+std::atomic<xmlExternalEntityLoader> g_previousLoader{nullptr};
 
 // The process-wide entity loader.  While one of our parses runs on this
 // thread it refuses everything (the document itself is handed to the parser
@@ -114,7 +116,8 @@ xmlParserInputPtr GuardedEntityLoader(const char* url, const char* id, xmlParser
         }
         return nullptr;
     }
-    return g_previousLoader != nullptr ? g_previousLoader(url, id, ctxt) : nullptr;
+    const xmlExternalEntityLoader previous = g_previousLoader.load(std::memory_order_acquire);
+    return previous != nullptr ? previous(url, id, ctxt) : nullptr;
 }
 
 #if LIBXML_VERSION >= 21200
@@ -148,7 +151,7 @@ void EnsureXmlLibrary() {
     static std::once_flag once;
     std::call_once(once, [] {
         xmlInitParser();
-        g_previousLoader = xmlGetExternalEntityLoader();
+        g_previousLoader.store(xmlGetExternalEntityLoader(), std::memory_order_release);
         xmlSetExternalEntityLoader(GuardedEntityLoader);
     });
 }
