@@ -318,11 +318,8 @@ void DeviceServer::Accept() {
         GNSSD_LOG(kLogInfo, "connection %llu: open %s", static_cast<unsigned long long>(c.id),
                   StatusText(status, text, sizeof text));
         Enqueue(c, frame::EncodeOpenResult(status, GNSS_INTERFACE_VERSION));
-        if (!NT_SUCCESS(status)) {
-            BeginClose(c, "open refused");
-        } else {
-            Flush(c);
-        }
+        if (!Flush(c)) continue;
+        if (!NT_SUCCESS(status)) BeginClose(c, "open refused");
     }
 }
 

@@ -41,7 +41,7 @@ void CopyText(Bytes& bytes, std::size_t offset, std::size_t capacity, std::strin
                           " bytes long; at most " + std::to_string(capacity - 1) + " fit");
     if (text.find('\0') != std::string_view::npos)
         throw FormatError(std::string(what) + " contains a NUL character");
-    std::memcpy(bytes.data() + offset, text.data(), text.size());
+    if (!text.empty()) std::memcpy(bytes.data() + offset, text.data(), text.size());
 }
 
 void Append(Bytes& bytes, std::size_t offset, std::span<const std::uint8_t> data) {

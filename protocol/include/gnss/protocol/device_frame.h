@@ -42,6 +42,7 @@
 
 #include <unistd.h>
 
+#include "gnss/protocol/status.h"
 #include "gnss/protocol/types.h"
 
 namespace gnss::frame {

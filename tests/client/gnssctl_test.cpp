@@ -1,0 +1,190 @@
+// gnssctl's commands against a fake daemon: what they send, what they print,
+// and the exit statuses of its errors.
+#include <cstring>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "Command.h"
+#include "FakeDaemon.h"
+#include "gnss/protocol/gnss_ddi.h"
+
+namespace gnss::ctl {
+namespace {
+
+using test::Bytes;
+using test::FakeDaemon;
+using test::FakeReply;
+using test::FakeRequest;
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result Gnssctl(std::vector<std::string> args) {
+    args.insert(args.begin(), "gnssctl");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    std::ostringstream out, err;
+    const int status = Run(static_cast<int>(argv.size()), argv.data(), out, err);
+    return {status, out.str(), err.str()};
+}
+
+template <class T>
+Bytes BytesOf(const T& value) {
+    Bytes b(sizeof value);
+    std::memcpy(b.data(), &value, sizeof value);
+    return b;
+}
+
+// Answers like the driver does for the two information requests.
+FakeReply Information(const FakeRequest& r) {
+    if (r.code == IOCTL_GNSS_GET_DEVICE_CAPABILITY) {
+        GNSS_DEVICE_CAPABILITY c{};
+        c.Size = 604;
+        c.Version = 3;
+        c.SupportContinuousTracking = 1;
+        c.SupportSuplV1 = 1;
+        c.SupportSuplV2 = 1;
+        c.AgnssFormatSupported = GNSS_AGNSSFORMAT_LTO;
+        c.SupportedSuplVersion = {2, 0};
+        return {STATUS_SUCCESS, 604, BytesOf(c)};
+    }
+    if (r.code == IOCTL_GNSS_GET_CHIPSETINFO) {
+        GNSS_CHIPSETINFO i{};
+        i.Size = 660;
+        i.Version = 3;
+        const std::u16string m = u"Tavrin", h = u"RXA 7300", f = u"1.0.0.1";
+        std::copy(m.begin(), m.end(), i.ManufacturerID);
+        std::copy(h.begin(), h.end(), i.HardwareID);
+        std::copy(f.begin(), f.end(), i.FirmwareVersion);
+        return {STATUS_SUCCESS, 660, BytesOf(i)};
+    }
+    return {STATUS_NOT_SUPPORTED, 0, {}};
+}
+
+TEST(Gnssctl, InfoPrintsEveryCapabilityFieldAndTheChipsetTexts) {
+    FakeDaemon daemon(Information);
+    const Result r = Gnssctl({"--socket", daemon.Path(), "info"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("SupportContinuousTracking           yes\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SupportDistanceTracking             no\n"), std::string::npos);
+    EXPECT_NE(r.out.find("AgnssFormatSupported                0x00000004\n"), std::string::npos);
+    EXPECT_NE(r.out.find("SupportedSuplVersion.MajorVersion   2\n"), std::string::npos);
+    EXPECT_NE(r.out.find("MaxGnssBreadCrumbFixes              0\n"), std::string::npos);
+    EXPECT_NE(r.out.find("ManufacturerID                      Tavrin\n"), std::string::npos);
+    EXPECT_NE(r.out.find("HardwareID                          RXA 7300\n"), std::string::npos);
+    EXPECT_NE(r.out.find("FirmwareVersion                     1.0.0.1\n"), std::string::npos);
+
+    const Result json = Gnssctl({"--socket=" + daemon.Path(), "info", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.out.find("{\"capability\":{\"Size\":604,\"Version\":3,"), 0u) << json.out;
+    EXPECT_NE(json.out.find("\"SupportContinuousTracking\":true,"), std::string::npos);
+    EXPECT_NE(json.out.find("\"SupportedSuplVersion\":{\"MajorVersion\":2,\"MinorVersion\":0},"
+                            "\"MaxGeofencesSupported\":0"),
+              std::string::npos);
+    EXPECT_NE(json.out.find("\"chipset\":{\"Size\":660,\"Version\":3,\"ManufacturerID\":\"Tavrin\","
+                            "\"HardwareID\":\"RXA 7300\",\"FirmwareVersion\":\"1.0.0.1\"}}\n"),
+              std::string::npos);
+}
+
+TEST(Gnssctl, CommandSendsTheTypeAndDataAndNamesAFailingStatus) {
+    std::mutex lock;
+    std::vector<Bytes> inputs;
+    FakeDaemon daemon([&](const FakeRequest& r) {
+        std::lock_guard guard(lock);
+        inputs.push_back(r.input);
+        GNSS_DRIVERCOMMAND_PARAM p;
+        std::memcpy(&p, r.input.data(), sizeof p);
+        if (p.CommandType == GNSS_SetUplServerAccessInterval) return FakeReply{STATUS_NOT_SUPPORTED, 0, {}};
+        return FakeReply{STATUS_SUCCESS, 4, {}};
+    });
+    const Result value = Gnssctl({"--socket", daemon.Path(), "command", "SetLocationServiceEnabled", "1"});
+    EXPECT_EQ(value.status, 0) << value.err;
+    EXPECT_EQ(value.out, "GNSS_SetLocationServiceEnabled: STATUS_SUCCESS (0x00000000)\n");
+    EXPECT_EQ(Gnssctl({"--socket", daemon.Path(), "command", "1", "--byte", "0"}).status, 0);
+    EXPECT_EQ(Gnssctl({"--socket", daemon.Path(), "command", "GNSS_SetSuplVersion", "--bytes",
+                       "0200000000000000"}).status, 0);
+    const Result refused = Gnssctl({"--socket", daemon.Path(), "command", "14"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "gnssctl: STATUS_NOT_SUPPORTED (0xC00000BB)\n");
+
+    std::lock_guard guard(lock);
+    ASSERT_EQ(inputs.size(), 4u);
+    const auto data = [&](std::size_t i) {
+        GNSS_DRIVERCOMMAND_PARAM p;
+        std::memcpy(&p, inputs[i].data(), sizeof p);
+        return Bytes(inputs[i].begin() + 532, inputs[i].begin() + 532 + p.CommandDataSize);
+    };
+    EXPECT_EQ(data(0), (Bytes{1, 0, 0, 0}));
+    EXPECT_EQ(data(1), (Bytes{0}));
+    EXPECT_EQ(data(2), (Bytes{2, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(data(3), Bytes{});
+}
+
+TEST(Gnssctl, RawDumpsTheAnswerAndExitsWithOneOnAFailureStatus) {
+    FakeDaemon daemon([](const FakeRequest& r) {
+        if (r.code == 0x00220004) return FakeReply{STATUS_SUCCESS, 4, {}};
+        Bytes out = {'G', 'N', 'S', 'S', 0, 1, 2};
+        out.insert(out.end(), r.input.begin(), r.input.end());
+        return FakeReply{STATUS_BUFFER_TOO_SMALL, out.size(), out};
+    });
+    const Result ok = Gnssctl({"--socket", daemon.Path(), "raw", "send_platform_capability", "--in", "00ff"});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_NE(ok.out.find("code:        0x00220004 IOCTL_GNSS_SEND_PLATFORM_CAPABILITY\n"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("information: 4\noutput:      0 bytes\n"), std::string::npos);
+
+    const Result failed = Gnssctl({"--socket", daemon.Path(), "raw", "0x12345678", "--in", "AbCd", "--out", "64"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.out.find("status:      STATUS_BUFFER_TOO_SMALL (0xC0000023)\n"), std::string::npos);
+    EXPECT_NE(failed.out.find("0000  47 4e 53 53 00 01 02 ab cd"), std::string::npos) << failed.out;
+    EXPECT_NE(failed.out.find("|GNSS.....|"), std::string::npos);
+    EXPECT_EQ(failed.err, "gnssctl: STATUS_BUFFER_TOO_SMALL (0xC0000023)\n");
+}
+
+TEST(Gnssctl, UsageErrorsExitWithTwoAndAMissingDaemonWithThree) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {},
+             {"frobnicate"},
+             {"--socket"},
+             {"--timeout", "0", "info"},
+             {"info", "--yaml"},
+             {"command"},
+             {"command", "NoSuchCommand"},
+             {"command", "1", "--byte", "256"},
+             {"command", "1", "2", "--byte", "1"},
+             {"raw"},
+             {"raw", "GET_CHIPSETINFO", "--in", "abc"},
+             {"raw", "GET_CHIPSETINFO", "--in", "zz"},
+             {"raw", "GET_CHIPSETINFO", "--out", "65537"},
+         }) {
+        const Result r = Gnssctl(args);
+        EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args) << r.err;
+        EXPECT_NE(r.err.find("Try 'gnssctl"), std::string::npos);
+    }
+    test::TempDir dir;
+    const Result r = Gnssctl({"--socket", dir.File("none.sock"), "info"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("cannot reach gnssd"), std::string::npos) << r.err;
+
+    FakeDaemon full(STATUS_NOT_SUPPORTED);
+    const Result refused = Gnssctl({"--socket", full.Path(), "info"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("STATUS_NOT_SUPPORTED (0xC00000BB)"), std::string::npos);
+}
+
+TEST(Gnssctl, HelpListsEveryCommandAndEachCommandHasItsOwn) {
+    const Result overview = Gnssctl({"--help"});
+    EXPECT_EQ(overview.status, 0);
+    for (const CommandSpec* spec : Commands()) {
+        EXPECT_NE(overview.out.find(spec->synopsis), std::string::npos) << spec->name;
+        const Result help = Gnssctl({spec->name, "--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_NE(help.out.find("Examples:"), std::string::npos) << spec->name;
+    }
+}
+
+}  // namespace
+}  // namespace gnss::ctl
