@@ -5,16 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "ReportLine.h"
-#include "Trace.h"
+#include "AtTestSupport.h"
 #include "at/PositionReport.h"
-#include "gnss/platform/time.h"
-#include "gnss/platform/trace.h"
 
 using gnss::test::ReportLine;
-using gnss::test::Satellite;
-using gnss::test::SatelliteRecord;
-namespace tail = gnss::test;
+using gnss::test::Stamp;
 
 namespace {
 
@@ -25,22 +20,10 @@ std::vector<std::string> Fields(const char* text, const char* delimiters) {
     return fields;
 }
 
-ULONGLONG Stamp(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    SYSTEMTIME st{};
-    st.wYear = year;
-    st.wMonth = month;
-    st.wDay = day;
-    st.wHour = hour;
-    st.wMinute = minute;
-    st.wSecond = second;
-    FILETIME ft{};
-    EXPECT_TRUE(gnss::os::SystemTimeToFileTime(&st, &ft));
-    return gnss::FileTimeToU64(ft);
-}
-
 struct Parsed {
     int result = -1;
     GNSS_FIXDATA fix{};
+    ULONGLONG stamp() const { return gnss::FileTimeToU64(fix.FixTimeStamp); }
 };
 
 Parsed Parse(const std::string& line) {
@@ -49,320 +32,192 @@ Parsed Parse(const std::string& line) {
     return p;
 }
 
-// Captures the log lines written while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        gnss::trace::RegisterControl(GNSS_TRACE_CONTROL_GUID);
-        gnss::trace::RecorderStart();
-        gnss::trace::ClearRecorder();
-    }
-    ~LogCapture() {
-        gnss::trace::RecorderStop();
-        gnss::trace::UnregisterControl();
-    }
-    std::string Text() const { return gnss::trace::RecorderSnapshot(); }
-};
-
-std::vector<SatelliteRecord> Satellites(int count, int firstId) {
-    std::vector<SatelliteRecord> records;
-    for (int i = 0; i < count; ++i)
-        records.push_back(Satellite(10 + i % 80, (i * 7) % 360, 20 + i % 30, i % 2 == 0, 0, firstId + i));
-    return records;
-}
+const ULONGLONG kReportTime = Stamp(2024, 3, 5, 7, 8, 9);
 
 }  // namespace
 
-TEST(FieldTokenizer, FieldRules) {
-    EXPECT_EQ(Fields("a,,b", ","), (std::vector<std::string>{"a", "", "b"}));
-    EXPECT_EQ(Fields("a,b,", ","), (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(Fields(",", ","), (std::vector<std::string>{""}));
-    EXPECT_EQ(Fields(",,", ","), (std::vector<std::string>{"", ""}));
-    EXPECT_EQ(Fields("", ","), std::vector<std::string>{});
-    EXPECT_EQ(Fields(nullptr, ","), std::vector<std::string>{});
-    EXPECT_EQ(Fields("no delimiter", ","), (std::vector<std::string>{"no delimiter"}));
-    EXPECT_EQ(Fields("a;b c", "; "), (std::vector<std::string>{"a", "b", "c"}));
-}
-
-TEST(FieldTokenizer, HoldsItsOwnCopies) {
-    char text[] = "1,2";
-    char delimiters[] = ",";
+TEST(FieldTokenizer, FieldRulesAndOwnCopies) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(Fields("a,,b", ","), (V{"a", "", "b"}));
+    EXPECT_EQ(Fields("a,b,", ","), (V{"a", "b"}));
+    EXPECT_EQ(Fields(",,", ","), (V{"", ""}));
+    EXPECT_EQ(Fields("", ","), V{});
+    EXPECT_EQ(Fields(nullptr, ","), V{});
+    EXPECT_EQ(Fields("a;b c", "; "), (V{"a", "b", "c"}));
+    char text[] = "1,2", delimiters[] = ",";
     FieldTokenizer tokenizer(text, delimiters);
     std::strcpy(text, "9;9");
     delimiters[0] = ';';
-    ASSERT_STREQ(tokenizer.NextField(), "1");
-    ASSERT_STREQ(tokenizer.NextField(), "2");
+    EXPECT_STREQ(tokenizer.NextField(), "1");
+    EXPECT_STREQ(tokenizer.NextField(), "2");
     EXPECT_EQ(tokenizer.NextField(), nullptr);
-    EXPECT_EQ(tokenizer.NextField(), nullptr);
-    EXPECT_STREQ(text, "9;9");  // the caller's text is never written
 }
 
-TEST(ParseCoordinate, HemispheresAndBlanks) {
-    double v = 99;
-    EXPECT_TRUE(ParseCoordinate("47.3769 N", &v));
-    EXPECT_DOUBLE_EQ(v, 47.3769);
-    EXPECT_TRUE(ParseCoordinate("8.5417 W", &v));
-    EXPECT_DOUBLE_EQ(v, -8.5417);
-    EXPECT_TRUE(ParseCoordinate("12.5S", &v));
-    EXPECT_DOUBLE_EQ(v, -12.5);
-    EXPECT_TRUE(ParseCoordinate(" 33.25 \tE", &v));
-    EXPECT_DOUBLE_EQ(v, 33.25);
-    EXPECT_FALSE(ParseCoordinate("12.5 X", &v));
-    EXPECT_DOUBLE_EQ(v, 12.5);
-    EXPECT_FALSE(ParseCoordinate("12.5 s", &v));  // lower case is not a hemisphere
-    EXPECT_DOUBLE_EQ(v, 12.5);
-    EXPECT_FALSE(ParseCoordinate("", &v));
-    EXPECT_DOUBLE_EQ(v, 0.0);
+TEST(ParseCoordinate, Hemispheres) {
+    const struct { const char* field; double value; BOOL hemisphere; } cases[] = {
+        {"47.3769 N", 47.3769, TRUE}, {"8.5417 W", -8.5417, TRUE}, {"12.5S", -12.5, TRUE},
+        {" 33.25 \tE", 33.25, TRUE},  {"12.5 X", 12.5, FALSE},    {"12.5 s", 12.5, FALSE}, {"", 0, FALSE}};
+    for (const auto& c : cases) {
+        double value = 99;
+        EXPECT_EQ(ParseCoordinate(c.field, &value), c.hemisphere) << c.field;
+        EXPECT_DOUBLE_EQ(value, c.value) << c.field;
+    }
 }
 
-TEST(ParseXLCSLSR, LinesThatAreNotParsedLeaveTheRecordUntouched) {
+TEST(ParseXLCSLSR, LinesNotParsedLeaveTheRecordUntouched) {
     GNSS_FIXDATA fix;
     std::memset(&fix, 0xA5, sizeof fix);
-    GNSS_FIXDATA before = fix;
+    const GNSS_FIXDATA before = fix;
     EXPECT_EQ(ParseXLCSLSR("+XLCSLSR:", &fix), XLCSLSR_NO_SPACE);
     EXPECT_EQ(ParseXLCSLSR("+XLCSLSR:0,1.0N,2.0E,5", &fix), XLCSLSR_NO_SPACE);
     EXPECT_EQ(ParseXLCSLSR(nullptr, &fix), XLCSLSR_NO_SPACE);
-    EXPECT_EQ(ParseXLCSLSR("+XLCSLSR: 0", nullptr), XLCSLSR_NO_SPACE);
     ReportLine report(0);
     report.Field(1) = "5";
-    EXPECT_EQ(ParseXLCSLSR(report.Text().c_str(), &fix), XLCSLSR_UNKNOWN_SHAPE);
-    report.Field(1) = "-1";
     EXPECT_EQ(ParseXLCSLSR(report.Text().c_str(), &fix), XLCSLSR_UNKNOWN_SHAPE);
     EXPECT_EQ(std::memcmp(&fix, &before, sizeof fix), 0);
 }
 
-TEST(ParseXLCSLSR, CircleReportFillsEveryField) {
-    ReportLine report(0);
-    report.Field(4) = "12.9";
-    report.Group({Satellite(45, 120, 38, true, 0, 5), Satellite(12, 300, 21, false, 0, 17)})
-        .Group({Satellite(60, 10, 40, true, 1, 71)})
-        .Group({})
-        .Group({Satellite(33, 200, 30, true, 3, 419)});
-    const Parsed p = Parse(report.Text());
+TEST(ParseXLCSLSR, EveryShapeFillsItsFields) {
+    ReportLine circle(0);
+    circle.Field(4) = "12.9";
+    circle.Group(2, 5).Group(1, 71).Group(0).Group(1, 419);
+    Parsed p = Parse(circle.Text());
     ASSERT_EQ(p.result, XLCSLSR_PARSED);
-    EXPECT_EQ(gnss::FileTimeToU64(p.fix.FixTimeStamp), Stamp(2024, 3, 5, 7, 8, 9));
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Latitude, 47.3769);
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Longitude, 8.5417);
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Altitude, 0.0);  // only the ellipsoid carries one
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Heading, 123.5);
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Speed, 4.25);
+    EXPECT_EQ(p.stamp(), kReportTime);
+    const GNSS_FIXDATA_BASIC& b = p.fix.BasicData;
     const GNSS_FIXDATA_ACCURACY& a = p.fix.AccuracyData;
-    EXPECT_EQ(a.HorizontalAccuracy, 12u);  // 12.9 truncated
-    EXPECT_EQ(a.HorizontalErrorMajorAxis, 12u);
-    EXPECT_EQ(a.HorizontalErrorMinorAxis, 12u);
-    EXPECT_EQ(a.AltitudeAccuracy, 0u);
+    EXPECT_DOUBLE_EQ(b.Latitude, 47.3769);
+    EXPECT_DOUBLE_EQ(b.Longitude, 8.5417);
+    EXPECT_DOUBLE_EQ(b.Heading, 123.5);
+    EXPECT_DOUBLE_EQ(b.Speed, 4.25);
+    EXPECT_EQ(a.HorizontalAccuracy + a.HorizontalErrorMajorAxis + a.HorizontalErrorMinorAxis, 36u);  // 12.9 -> 12
     EXPECT_EQ(a.SpeedAccuracy, 2u);
     EXPECT_FLOAT_EQ(a.PositionDilutionOfPrecision, 1.8f);
     EXPECT_FLOAT_EQ(a.HorizontalDilutionOfPrecision, 0.9f);
     EXPECT_FLOAT_EQ(a.VerticalDilutionOfPrecision, 1.5f);
-
     const GNSS_FIXDATA_SATELLITE& s = p.fix.SatelliteData;
     ASSERT_EQ(s.SatelliteCount, 4u);
     EXPECT_EQ(s.SatelliteArray[0].SatelliteId, 5u);
     EXPECT_EQ(s.SatelliteArray[0].UsedInPositiong, 1);
-    EXPECT_DOUBLE_EQ(s.SatelliteArray[0].Elevation, 45);
-    EXPECT_DOUBLE_EQ(s.SatelliteArray[0].Azimuth, 120);
-    EXPECT_DOUBLE_EQ(s.SatelliteArray[0].SignalToNoiseRatio, 38);
-    EXPECT_EQ(s.SatelliteArray[1].SatelliteId, 17u);
+    EXPECT_DOUBLE_EQ(s.SatelliteArray[1].Elevation, 11);
+    EXPECT_DOUBLE_EQ(s.SatelliteArray[1].Azimuth, 7);
+    EXPECT_DOUBLE_EQ(s.SatelliteArray[1].SignalToNoiseRatio, 21);
     EXPECT_EQ(s.SatelliteArray[1].UsedInPositiong, 0);
-    EXPECT_EQ(s.SatelliteArray[2].SatelliteId, 71u);
     EXPECT_EQ(s.SatelliteArray[3].SatelliteId, 419u);
-    EXPECT_DOUBLE_EQ(s.SatelliteArray[3].Azimuth, 200);
-    EXPECT_EQ(s.SatelliteArray[4].SatelliteId, 0u);
+    EXPECT_EQ(p.fix.Size, 0u);  // fields the parser does not own stay
 
-    // Fields the parser does not own stay as the caller created them.
-    EXPECT_EQ(p.fix.Size, 0u);
-    EXPECT_EQ(p.fix.FixSessionID, 0u);
-    EXPECT_EQ(p.fix.FixLevelOfDetails, 0u);
-}
-
-TEST(ParseXLCSLSR, ShapesPlaceTheirHeadFields) {
     ReportLine ellipse(1);
     ellipse.Field(2) = "12.5S";
-    ellipse.Field(3) = "77.25 W";
-    Parsed p = Parse(ellipse.Text());
-    ASSERT_EQ(p.result, XLCSLSR_PARSED);
+    p = Parse(ellipse.Text());
     EXPECT_DOUBLE_EQ(p.fix.BasicData.Latitude, -12.5);
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Longitude, -77.25);
     EXPECT_EQ(p.fix.AccuracyData.HorizontalAccuracy, 30u);
     EXPECT_EQ(p.fix.AccuracyData.HorizontalErrorMajorAxis, 30u);
     EXPECT_EQ(p.fix.AccuracyData.HorizontalErrorMinorAxis, 10u);
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Heading, 123.5);  // the tail starts after the confidence
-    EXPECT_EQ(gnss::FileTimeToU64(p.fix.FixTimeStamp), Stamp(2024, 3, 5, 7, 8, 9));
+    EXPECT_DOUBLE_EQ(p.fix.BasicData.Heading, 123.5);
 
-    ReportLine ellipsoid(2);
-    p = Parse(ellipsoid.Text());
-    ASSERT_EQ(p.result, XLCSLSR_PARSED);
+    p = Parse(ReportLine(2).Text());
     EXPECT_DOUBLE_EQ(p.fix.BasicData.Altitude, 408.5);
-    EXPECT_EQ(p.fix.AccuracyData.HorizontalAccuracy, 30u);
     EXPECT_EQ(p.fix.AccuracyData.HorizontalErrorMinorAxis, 10u);
     EXPECT_EQ(p.fix.AccuracyData.AltitudeAccuracy, 17u);
     EXPECT_EQ(p.fix.AccuracyData.SpeedAccuracy, 2u);
-    EXPECT_FLOAT_EQ(p.fix.AccuracyData.VerticalDilutionOfPrecision, 1.5f);
 
-    ReportLine arc(3);
-    p = Parse(arc.Text());
-    ASSERT_EQ(p.result, XLCSLSR_PARSED);
-    EXPECT_EQ(p.fix.AccuracyData.HorizontalAccuracy, 25u);
-    EXPECT_EQ(p.fix.AccuracyData.HorizontalErrorMajorAxis, 25u);
+    p = Parse(ReportLine(3).Text());
     EXPECT_EQ(p.fix.AccuracyData.HorizontalErrorMinorAxis, 25u);
     EXPECT_DOUBLE_EQ(p.fix.BasicData.Speed, 4.25);
-    EXPECT_EQ(gnss::FileTimeToU64(p.fix.FixTimeStamp), Stamp(2024, 3, 5, 7, 8, 9));
+    EXPECT_EQ(p.stamp(), kReportTime);
 }
 
-TEST(ParseXLCSLSR, EmptyFieldsStoreZeroNeverANeighboursValue) {
+TEST(ParseXLCSLSR, EmptyFieldsStoreZeroAndBlanksAreHarmless) {
     ReportLine report(0);
-    report.Tail(tail::kHeading) = "";
-    report.Tail(tail::kSpeed) = "";
-    report.Tail(tail::kSpeedAccuracy) = "";
-    report.Tail(tail::kHdop) = "";
-    report.Field(4) = "";
-    const Parsed p = Parse(report.Text());
+    for (int field : {ReportLine::kHeading, ReportLine::kSpeed, ReportLine::kSpeedAccuracy, ReportLine::kHdop})
+        report.Tail(field) = "";
+    Parsed p = Parse(report.Text());
     ASSERT_EQ(p.result, XLCSLSR_PARSED);
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Heading, 0.0);
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Speed, 0.0);
+    EXPECT_DOUBLE_EQ(p.fix.BasicData.Heading + p.fix.BasicData.Speed, 0.0);
     EXPECT_EQ(p.fix.AccuracyData.SpeedAccuracy, 0u);
-    EXPECT_EQ(p.fix.AccuracyData.HorizontalAccuracy, 0u);
     EXPECT_FLOAT_EQ(p.fix.AccuracyData.PositionDilutionOfPrecision, 1.8f);
     EXPECT_FLOAT_EQ(p.fix.AccuracyData.HorizontalDilutionOfPrecision, 0.0f);
     EXPECT_FLOAT_EQ(p.fix.AccuracyData.VerticalDilutionOfPrecision, 1.5f);
-    EXPECT_NE(gnss::FileTimeToU64(p.fix.FixTimeStamp), 0u);
-}
 
-TEST(ParseXLCSLSR, BlanksAfterCommasAreHarmless) {
-    ReportLine report(2);
-    report.Group({Satellite(45, 120, 38, true, 0, 5)});
-    const Parsed plain = Parse(report.Text(","));
-    const Parsed blanks = Parse(report.Text(", "));
-    ASSERT_EQ(plain.result, XLCSLSR_PARSED);
-    ASSERT_EQ(blanks.result, XLCSLSR_PARSED);
+    ReportLine ellipsoid(2);
+    ellipsoid.Group(3);
+    const Parsed plain = Parse(ellipsoid.Text(",")), blanks = Parse(ellipsoid.Text(", "));
+    EXPECT_EQ(blanks.fix.SatelliteData.SatelliteCount, 3u);
+    EXPECT_EQ(blanks.stamp(), kReportTime);
     EXPECT_EQ(std::memcmp(&plain.fix, &blanks.fix, sizeof plain.fix), 0);
-    EXPECT_EQ(blanks.fix.SatelliteData.SatelliteCount, 1u);
-    EXPECT_NE(gnss::FileTimeToU64(blanks.fix.FixTimeStamp), 0u);
 }
 
 TEST(ParseXLCSLSR, DatesAndTimes) {
-    struct Case {
-        const char* date;
-        const char* time;
-        ULONGLONG expected;
-    };
-    const Case cases[] = {
-        {"2024/3/5", "7:8:9", Stamp(2024, 3, 5, 7, 8, 9)},
+    const struct { const char* date; const char* time; ULONGLONG stamp; } cases[] = {
         {"2024/02/29", "23:59:59", Stamp(2024, 2, 29, 23, 59, 59)},
-        {"24/3/5", "7:8:9", 0},           // two-digit year
-        {"2023/2/29", "0:0:0", 0},        // no such day
-        {"2024/3/5", "24:0:0", 0},        // no such hour
-        {"2024/13/1", "0:0:0", 0},        // no such month
-        {"2024/3", "7:8:9", 0},           // day missing
-        {"", "7:8:9", 0},                 // empty date
-        {"2024/3/5", "", Stamp(2024, 3, 5, 0, 0, 0)},     // an unreadable time reads as midnight
-        {"2024/3/5", "7:8", Stamp(2024, 3, 5, 7, 8, 0)},  // as far as the pattern matches
-        {"67560/1/1", "0:0:0", 0},        // too large a year never wraps to a valid one
-        {"2024/-3/5", "0:0:0", 0},
+        {"24/3/5", "7:8:9", 0},  // two-digit year
+        {"2023/2/29", "0:0:0", 0},
+        {"2024/3/5", "24:0:0", 0},
+        {"2024/3", "7:8:9", 0},
+        {"67560/1/1", "0:0:0", 0},  // too large a year never wraps to a valid one
         {"2024/3/5", "-1:0:0", 0},
+        {"2024/3/5", "7:8", Stamp(2024, 3, 5, 7, 8, 0)},  // as far as the pattern matches
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ReportLine report(0);
-        report.Tail(tail::kDate) = c.date;
-        report.Tail(tail::kTime) = c.time;
+        report.Tail(ReportLine::kDate) = c.date;
+        report.Tail(ReportLine::kTime) = c.time;
         const Parsed p = Parse(report.Text());
-        EXPECT_EQ(p.result, XLCSLSR_PARSED) << c.date << " " << c.time;
-        EXPECT_EQ(gnss::FileTimeToU64(p.fix.FixTimeStamp), c.expected) << c.date << " " << c.time;
+        EXPECT_EQ(p.result, XLCSLSR_PARSED);
+        EXPECT_EQ(p.stamp(), c.stamp) << c.date << " " << c.time;
     }
 }
 
 TEST(ParseXLCSLSR, ReportsCutShort) {
-    // Every cut before the end of the fields that must be present gives 2 and
-    // no time stamp; the cut right after them is a complete report.
     for (int shape = 0; shape < 4; ++shape) {
-        ReportLine report(shape);
-        const int needed = gnss::test::FieldsBeforeSatellites(shape);
+        const ReportLine report(shape);
+        const int needed = ReportLine::FieldsBeforeSatellites(shape);
         for (int count = 1; count < needed; ++count) {
             const Parsed p = Parse(report.FirstFields(count));
-            EXPECT_EQ(p.result, XLCSLSR_TOO_SHORT) << "shape " << shape << ", " << count << " fields";
-            EXPECT_EQ(gnss::FileTimeToU64(p.fix.FixTimeStamp), 0u);
+            EXPECT_EQ(p.result, XLCSLSR_TOO_SHORT) << shape << ": " << count;
+            EXPECT_EQ(p.stamp(), 0u);
         }
-        const Parsed full = Parse(report.FirstFields(needed));
-        EXPECT_EQ(full.result, XLCSLSR_PARSED) << "shape " << shape;
+        EXPECT_EQ(Parse(report.FirstFields(needed - 1) + ",").result, XLCSLSR_TOO_SHORT);
+        const Parsed full = Parse(report.FirstFields(needed));  // no satellite section at all
+        EXPECT_EQ(full.result, XLCSLSR_PARSED);
         EXPECT_EQ(full.fix.SatelliteData.SatelliteCount, 0u);
-        EXPECT_EQ(gnss::FileTimeToU64(full.fix.FixTimeStamp), Stamp(2024, 3, 5, 7, 8, 9));
+        EXPECT_EQ(full.stamp(), kReportTime);
     }
-    // Values read before the cut stay.
-    ReportLine report(0);
-    const Parsed p = Parse(report.FirstFields(10));
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Latitude, 47.3769);
-    EXPECT_EQ(p.fix.AccuracyData.HorizontalAccuracy, 12u);
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Heading, 123.5);
-    // A trailing comma adds no empty field.
-    EXPECT_EQ(Parse(report.FirstFields(58) + ",").result, XLCSLSR_TOO_SHORT);
-    EXPECT_EQ(Parse(report.FirstFields(59) + ",").result, XLCSLSR_PARSED);
-    EXPECT_EQ(Parse("+XLCSLSR: ").result, XLCSLSR_TOO_SHORT);
+    EXPECT_DOUBLE_EQ(Parse(ReportLine(0).FirstFields(10)).fix.BasicData.Heading, 123.5);  // kept
 }
 
-TEST(ParseXLCSLSR, AtMost64SatellitesAreStored) {
-    LogCapture log;
-    ReportLine report(0);
-    report.Group(Satellites(70, 1)).Group(Satellites(3, 100));
-    const Parsed p = Parse(report.Text());
-    ASSERT_EQ(p.result, XLCSLSR_PARSED);
-    ASSERT_EQ(p.fix.SatelliteData.SatelliteCount, 64u);
-    EXPECT_EQ(p.fix.SatelliteData.SatelliteArray[0].SatelliteId, 1u);
+TEST(ParseXLCSLSR, SatelliteSection) {
+    gnss::test::LogCapture log;
+    ReportLine many(0);
+    many.Group(70).Group(3, 100);
+    Parsed p = Parse(many.Text());
+    EXPECT_EQ(p.fix.SatelliteData.SatelliteCount, 64u);
     EXPECT_EQ(p.fix.SatelliteData.SatelliteArray[63].SatelliteId, 64u);
     EXPECT_EQ(log.Text().find("WARNING"), std::string::npos);
-    EXPECT_NE(gnss::FileTimeToU64(p.fix.FixTimeStamp), 0u);
+
+    ReportLine cut(0);  // three records announced in the second group, one and a half present
+    cut.Group(1).Raw({"3", "12", "300", "21", "0", "1", "1", "0", "17", "50", "60", "30", "1"});
+    p = Parse(cut.Text());
+    EXPECT_EQ(p.result, XLCSLSR_PARSED);
+    EXPECT_EQ(p.fix.SatelliteData.SatelliteCount, 2u);
+    EXPECT_DOUBLE_EQ(p.fix.SatelliteData.SatelliteArray[2].Elevation, 0.0);  // no half record
+    EXPECT_EQ(p.stamp(), kReportTime);
+    EXPECT_NE(log.Text().find("L3 [PARSER ] ParseXLCSLSR WARNING: Failed to parse satellite "
+                              "information for Constel ID=1, SatelliteIndex=1\n"),
+              std::string::npos);
 }
 
-TEST(ParseXLCSLSR, SatelliteSectionCutShort) {
-    {
-        // Three records announced, two and a half present.
-        LogCapture log;
-        ReportLine report(0);
-        report.Raw({"3"});
-        for (const SatelliteRecord& r : Satellites(2, 1)) report.Raw({r.begin(), r.end()});
-        report.Raw({"50", "60", "30", "1"});
-        const Parsed p = Parse(report.Text());
-        EXPECT_EQ(p.result, XLCSLSR_PARSED);
-        EXPECT_EQ(p.fix.SatelliteData.SatelliteCount, 2u);
-        EXPECT_DOUBLE_EQ(p.fix.SatelliteData.SatelliteArray[2].Elevation, 0.0);  // no half record
-        EXPECT_NE(gnss::FileTimeToU64(p.fix.FixTimeStamp), 0u);
-        EXPECT_NE(log.Text().find("L3 [PARSER ] ParseXLCSLSR WARNING: Failed to parse satellite "
-                                  "information for Constel ID=0, SatelliteIndex=2\n"),
-                  std::string::npos);
-    }
-    {
-        // The second group runs out; the section ends there.
-        LogCapture log;
-        ReportLine report(0);
-        const SatelliteRecord last = Satellites(1, 40)[0];
-        report.Group(Satellites(2, 1)).Raw({"2"}).Raw({last.begin(), last.end()});
-        const Parsed p = Parse(report.Text());
-        EXPECT_EQ(p.fix.SatelliteData.SatelliteCount, 3u);
-        EXPECT_NE(log.Text().find("Constel ID=1, SatelliteIndex=1\n"), std::string::npos);
-    }
-    {
-        // Groups missing at the end are no error.
-        LogCapture log;
-        ReportLine report(0);
-        report.Group(Satellites(2, 1));
-        const Parsed p = Parse(report.Text());
-        EXPECT_EQ(p.fix.SatelliteData.SatelliteCount, 2u);
-        EXPECT_EQ(log.Text().find("WARNING"), std::string::npos);
-    }
-}
-
-TEST(ParseXLCSLSR, UnreadableNumbersReadAsZeroOrSaturate) {
+TEST(ParseXLCSLSR, OutOfRangeNumbersSaturate) {
     ReportLine report(0);
     report.Field(4) = "1e300";
-    report.Tail(tail::kSpeedAccuracy) = "-3.7";
-    report.Tail(tail::kHeading) = "abc";
-    report.Tail(tail::kPdop) = "1e300";
-    report.Raw({"99999999999999999999"});
+    report.Tail(ReportLine::kSpeedAccuracy) = "-3.7";
+    report.Tail(ReportLine::kPdop) = "1e300";
+    report.Raw({"99999999999"});  // a group count far beyond the records present
     const Parsed p = Parse(report.Text());
     EXPECT_EQ(p.result, XLCSLSR_PARSED);
     EXPECT_EQ(p.fix.AccuracyData.HorizontalAccuracy, 0xFFFFFFFFu);
     EXPECT_EQ(p.fix.AccuracyData.SpeedAccuracy, static_cast<ULONG>(-3));
-    EXPECT_DOUBLE_EQ(p.fix.BasicData.Heading, 0.0);
     EXPECT_TRUE(std::isinf(p.fix.AccuracyData.PositionDilutionOfPrecision));
     EXPECT_EQ(p.fix.SatelliteData.SatelliteCount, 0u);
+    EXPECT_EQ(ReadInteger(" -99999999999x"), -2147483647 - 1);
 }
