@@ -142,10 +142,10 @@ HRESULT ComposeXLCSLSR(std::string& out, ULONG transportProtocol, ULONG position
     AppendUnsignedDecimal(out, transportProtocol);
     out += ',';
     AppendUnsignedDecimal(out, positioningMode);
-    out += ",,,,,";                                         // parameters 3 to 6 empty
+    out += ",,,,,";                                           // parameters 3 to 6 empty
     if (interval != 0) AppendUnsignedDecimal(out, interval);  // empty asks for a single fix
     out += ',';
-    out += ",,";                                            // parameters 8 and 9 empty
+    out += ",,";  // parameters 8 and 9 empty
     if (nmea == 1 || nmea == 2) out += '2';
     out += kTerminator;
     return S_OK;

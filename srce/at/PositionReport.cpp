@@ -12,7 +12,7 @@
 
 namespace {
 
-// Number of fields of each part of the report that the parser steps over.
+// Fields of the common tail that the parser steps over, in groups.
 constexpr int kTailFieldsAfterSpeed = 1;  // before the speed accuracy
 constexpr int kTailFieldsBeforeDop = 5;
 constexpr int kTailFieldsAfterDop = 7;
@@ -219,7 +219,7 @@ int ParseXLCSLSR(const char* line, GNSS_FIXDATA* record) {
             if (!Skip(tokenizer, 1)) return XLCSLSR_TOO_SHORT;  // confidence
             break;
         }
-        default: {  // 3: arc
+        default: {                                              // 3: arc
             if (!Skip(tokenizer, 1)) return XLCSLSR_TOO_SHORT;  // inner radius
             if ((field = tokenizer.NextField()) == nullptr) return XLCSLSR_TOO_SHORT;
             const ULONG radius = ReadWhole(field);

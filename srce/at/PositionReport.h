@@ -36,9 +36,9 @@ public:
 private:
     bool IsDelimiter(char c) const;
 
-    std::unique_ptr<char[]> m_pText;        // null when there is no text copy
+    std::unique_ptr<char[]> m_pText;  // null when there is no text copy
     std::unique_ptr<char[]> m_pDelimiters;
-    char* m_pCursor = nullptr;              // null once the text is used up
+    char* m_pCursor = nullptr;  // null once the text is used up
 };
 
 // Reads a coordinate field such as "47.3769 N" or "12.5S": the decimal

@@ -139,8 +139,9 @@ void CloseBlock(RECEIVE_PATH_STATE& s) {
         }
         s.m_bNmeaInProgress = 0;
     } else {
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: OK is ignoed for UNKNOWN reason. eRespTypeForOK=%d",
-                TAG_MODEM, kRxFunction, static_cast<int>(s.eRespTypeForOK));
+        GnssLog(GNSS_LEVEL_ERROR,
+                "[%s] %s ERROR: OK is ignoed for UNKNOWN reason. eRespTypeForOK=%d", TAG_MODEM,
+                kRxFunction, static_cast<int>(s.eRespTypeForOK));
     }
     s.m_bIgnoreNextOK = 0;
     s.eRespTypeForOK = GNSS_RESPONSE_UNKNOWN;
@@ -262,8 +263,8 @@ void UsbRxBufferCallback(const BYTE* data, std::size_t length) {
     while (pos < length) {
         const BYTE* start = data + pos;
         const auto* lineFeed = static_cast<const BYTE*>(std::memchr(start, '\n', length - pos));
-        const std::size_t run = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - start)
-                                                    : length - pos;
+        const std::size_t run =
+            lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - start) : length - pos;
         if (s.m_bDiscardToLineFeed != 0) {
             // The rest of a line already dropped as overlong.
             if (lineFeed != nullptr) s.m_bDiscardToLineFeed = 0;
@@ -313,8 +314,8 @@ GNSS_RESPONSE_TYPE ClassifyResponse(std::string_view line) {
     if (BeginsWith(line, "+XLCSLRMT")) return GNSS_RESPONSE_NIREQUEST;
     if (BeginsWith(line, "+CRSM")) return GNSS_RESPONSE_CRSM;
     if (line.size() == 14 || line.size() == 15) {
-        const bool digits = std::all_of(line.begin(), line.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; });
+        const bool digits =
+            std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; });
         return digits ? GNSS_RESPONSE_IMSI : GNSS_RESPONSE_UNKNOWN;
     }
     if (Engine().m_bProdTestMode == 1) return GNSS_RESPONSE_SPECTRUANALYZER;
@@ -341,16 +342,19 @@ void RxAtLine(GNSS_RESPONSE_TYPE type, std::string_view line, void* out) {
             break;
         }
         case GNSS_RESPONSE_STARTFIX:
-            if (value != nullptr) *value = static_cast<DWORD>(ReadInteger(TextAt(line, kSessionIdIndex)));
+            if (value != nullptr)
+                *value = static_cast<DWORD>(ReadInteger(TextAt(line, kSessionIdIndex)));
             break;
         case GNSS_RESPONSE_NAVDATA:
-            if (out != nullptr) ParseXLCSLSR(std::string(line).c_str(), static_cast<GNSS_FIXDATA*>(out));
+            if (out != nullptr)
+                ParseXLCSLSR(std::string(line).c_str(), static_cast<GNSS_FIXDATA*>(out));
             break;
         case GNSS_RESPONSE_STOPFIX:
             SetEventIfExists(EngineEvents().m_hWaitForStopComplete);
             break;
         case GNSS_RESPONSE_NIREQUEST:
-            if (value != nullptr) *value = static_cast<DWORD>(ReadInteger(TextAt(line, kLrmtIndex)));
+            if (value != nullptr)
+                *value = static_cast<DWORD>(ReadInteger(TextAt(line, kLrmtIndex)));
             break;
         case GNSS_RESPONSE_SWITCH: {
             if (value == nullptr) return;

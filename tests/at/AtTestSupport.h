@@ -19,20 +19,30 @@ namespace gnss::test {
 class ReportLine {
 public:
     static constexpr int kHeadFields[4] = {3, 6, 8, 7};
-    enum Tail { kDate = 1, kTime = 2, kHeading = 5, kSpeed = 6, kSpeedAccuracy = 8, kPdop = 14, kHdop = 15 };
+    enum Tail {
+        kDate = 1,
+        kTime = 2,
+        kHeading = 5,
+        kSpeed = 6,
+        kSpeedAccuracy = 8,
+        kPdop = 14,
+        kHdop = 15
+    };
     static int FieldsBeforeSatellites(int shape) { return 1 + kHeadFields[shape] + 55; }
 
     explicit ReportLine(int shape) : shape_(shape) {
         static const std::vector<std::string> heads[4] = {
-            {"12"},                                   // radius
-            {"30", "10", "45", "68"},                 // semi-major, semi-minor, orientation, confidence
-            {"408.5", "30", "10", "45", "17", "68"},  // altitude, axes, orientation, alt. unc., confidence
-            {"0", "25", "0", "360", "68"}};           // inner radius, radius, two angles, confidence
+            {"12"},                    // radius
+            {"30", "10", "45", "68"},  // semi-major, semi-minor, orientation, confidence
+            {"408.5", "30", "10", "45", "17",
+             "68"},                          // altitude, axes, orientation, alt. unc., confidence
+            {"0", "25", "0", "360", "68"}};  // inner radius, radius, two angles, confidence
         fields_ = {std::to_string(shape), "47.376900 N", "8.541700 E"};
         fields_.insert(fields_.end(), heads[shape].begin(), heads[shape].end());
-        fields_.insert(fields_.end(), {"2024/3/5", "7:8:9", "250", "1", "123.5", "4.25", "0.10", "2",
-                                       "20", "3", "3", "7", "1", "1.80", "0.90", "1.50", "8.0",
-                                       "9.0", "15.0", "1", "18", "2304", "201000"});
+        fields_.insert(fields_.end(),
+                       {"2024/3/5", "7:8:9", "250",  "1", "123.5", "4.25", "0.10",  "2",
+                        "20",       "3",     "3",    "7", "1",     "1.80", "0.90",  "1.50",
+                        "8.0",      "9.0",   "15.0", "1", "18",    "2304", "201000"});
         fields_.insert(fields_.end(), 32, "0");
     }
 
@@ -44,8 +54,8 @@ public:
         sats_.push_back(std::to_string(count));
         for (int i = 0; i < count; ++i)
             sats_.insert(sats_.end(), {std::to_string(10 + i % 80), std::to_string(i * 7 % 360),
-                                       std::to_string(20 + i % 30), i % 2 == 0 ? "1" : "0", "0", "1",
-                                       "0", std::to_string(first + i)});
+                                       std::to_string(20 + i % 30), i % 2 == 0 ? "1" : "0", "0",
+                                       "1", "0", std::to_string(first + i)});
         return *this;
     }
     ReportLine& Raw(const std::vector<std::string>& fields) {
@@ -59,7 +69,9 @@ public:
         all.insert(all.end(), sats_.begin(), sats_.end());
         return Join(all, all.size(), separator);
     }
-    std::string FirstFields(int count) const { return Join(fields_, static_cast<std::size_t>(count), ","); }
+    std::string FirstFields(int count) const {
+        return Join(fields_, static_cast<std::size_t>(count), ",");
+    }
 
 private:
     static std::string Join(const std::vector<std::string>& fields, std::size_t count,

@@ -29,7 +29,8 @@ TEST(AtCommands, Texts) {
         {[](auto& o) { return ComposeXLCSLSR(o, 2, 3, 0, 1); }, "AT+XLCSLSR=2,3,,,,,,,,2\r\n"},
         {[](auto& o) { return ComposeXLCSLSR(o, 1, 0, 5, 3); }, "AT+XLCSLSR=1,0,,,,,5,,,\r\n"},
         // accuracy, response time, second, fourth; on the wire the response time is third
-        {[](auto& o) { return ComposeXLCSLQOS(o, 50, 150, 300, 0); }, "AT+XLCSLQOS=50,300,150,0\r\n"},
+        {[](auto& o) { return ComposeXLCSLQOS(o, 50, 150, 300, 0); },
+         "AT+XLCSLQOS=50,300,150,0\r\n"},
         {[](auto& o) { return ComposeXLSRSTOP(o, 0, 7); }, "AT+XLSRSTOP=0,7\r\n"},
         {[](auto& o) { return ComposeXLSRSTOP(o, 5, 0); }, "AT+XLSRSTOP\r\n"},
         {[](auto& o) { return ComposeXLSCSWITCH(o, 1, 2); }, "AT+XLCSSWITCH=1\r\n"},
@@ -38,14 +39,17 @@ TEST(AtCommands, Texts) {
         {[](auto& o) { return ComposeXLCSLRMT(o, -1); }, "AT+XLCSLRMT=-1\r\n"},
         {[](auto& o) { return ComposeXLCSLRMT(o, INT_MIN); }, "AT+XLCSLRMT=-2147483648\r\n"},
         {[](auto& o) { return ComposeXLCSLRV(o, 0, 4294967295u); }, "AT+XLCSLRMT=0,4294967295\r\n"},
-        {[](auto& o) { return ComposeGTIProdTest(o, -12); }, "at@gnss:prod_test_snr_mode_set(-12)\r\n"},
+        {[](auto& o) { return ComposeGTIProdTest(o, -12); },
+         "at@gnss:prod_test_snr_mode_set(-12)\r\n"},
         {[](auto& o) { return ComposeGTIProdTest(o, 0); }, "at@gnss:prod_test_snr_mode_set(0)\r\n"},
         {[](auto& o) { return ComposeGTISpectrumAnalyzerTest(o, 9, "scan 1 2"); },
          "at@gnss:npt_spect_ana_string_cmd(1,9,\"scan 1 2\")\r\n"},
         {[](auto& o) { return ComposeXLCSSLP(o, "supl.\"x\".net", "7275"); },
          "AT+XLCSSLP=1,\"supl.\"x\".net\",7275\r\n"},
-        {[](auto& o) { return ComposeXLCSSTOREAPN(o, "inter\"net"); }, "AT+XLCSSTOREAPN=\"inter\"net\"\r\n"},
-        {[](auto& o) { return ComposeXLTC(o, "MIIB,a", 1234, 3); }, "AT+XLTC=\"MIIB,a\",1234,3,0\r\n"},
+        {[](auto& o) { return ComposeXLCSSTOREAPN(o, "inter\"net"); },
+         "AT+XLCSSTOREAPN=\"inter\"net\"\r\n"},
+        {[](auto& o) { return ComposeXLTC(o, "MIIB,a", 1234, 3); },
+         "AT+XLTC=\"MIIB,a\",1234,3,0\r\n"},
         {[](auto& o) { return ComposeXLCSSUPLVER(o, 2); }, "AT+XLCSSUPLVER=2\r\n"},
         {[](auto& o) { return ComposeXLGNVRAM(o, 127, 0); }, "AT+XLGNVRAM=127,0\r\n"},
         {[](auto& o) { return ComposeCIMI(o); }, "AT+CIMI\r\n"},
@@ -73,7 +77,8 @@ TEST(AtCommands, Texts) {
 TEST(AtCommands, ClockFromTheCurrentTime) {
     // One of the readings taken around the call (they differ only across a second boundary).
     const auto text = [](const SYSTEMTIME& t) {
-        const FILETIME ft = gnss::U64ToFileTime(gnss::test::Stamp(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond));
+        const FILETIME ft = gnss::U64ToFileTime(
+            gnss::test::Stamp(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond));
         return Built([&](auto& o) { return ComposeCCLK(o, &ft); });
     };
     SYSTEMTIME before{}, after{};

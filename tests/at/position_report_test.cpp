@@ -54,9 +54,17 @@ TEST(FieldTokenizer, FieldRulesAndOwnCopies) {
 }
 
 TEST(ParseCoordinate, Hemispheres) {
-    const struct { const char* field; double value; BOOL hemisphere; } cases[] = {
-        {"47.3769 N", 47.3769, TRUE}, {"8.5417 W", -8.5417, TRUE}, {"12.5S", -12.5, TRUE},
-        {" 33.25 \tE", 33.25, TRUE},  {"12.5 X", 12.5, FALSE},    {"12.5 s", 12.5, FALSE}, {"", 0, FALSE}};
+    const struct {
+        const char* field;
+        double value;
+        BOOL hemisphere;
+    } cases[] = {{"47.3769 N", 47.3769, TRUE},
+                 {"8.5417 W", -8.5417, TRUE},
+                 {"12.5S", -12.5, TRUE},
+                 {" 33.25 \tE", 33.25, TRUE},
+                 {"12.5 X", 12.5, FALSE},
+                 {"12.5 s", 12.5, FALSE},
+                 {"", 0, FALSE}};
     for (const auto& c : cases) {
         double value = 99;
         EXPECT_EQ(ParseCoordinate(c.field, &value), c.hemisphere) << c.field;
@@ -90,7 +98,8 @@ TEST(ParseXLCSLSR, EveryShapeFillsItsFields) {
     EXPECT_DOUBLE_EQ(b.Longitude, 8.5417);
     EXPECT_DOUBLE_EQ(b.Heading, 123.5);
     EXPECT_DOUBLE_EQ(b.Speed, 4.25);
-    EXPECT_EQ(a.HorizontalAccuracy + a.HorizontalErrorMajorAxis + a.HorizontalErrorMinorAxis, 36u);  // 12.9 -> 12
+    EXPECT_EQ(a.HorizontalAccuracy + a.HorizontalErrorMajorAxis + a.HorizontalErrorMinorAxis,
+              36u);  // 12.9 -> 12
     EXPECT_EQ(a.SpeedAccuracy, 2u);
     EXPECT_FLOAT_EQ(a.PositionDilutionOfPrecision, 1.8f);
     EXPECT_FLOAT_EQ(a.HorizontalDilutionOfPrecision, 0.9f);
@@ -129,7 +138,8 @@ TEST(ParseXLCSLSR, EveryShapeFillsItsFields) {
 
 TEST(ParseXLCSLSR, EmptyFieldsStoreZeroAndBlanksAreHarmless) {
     ReportLine report(0);
-    for (int field : {ReportLine::kHeading, ReportLine::kSpeed, ReportLine::kSpeedAccuracy, ReportLine::kHdop})
+    for (int field :
+         {ReportLine::kHeading, ReportLine::kSpeed, ReportLine::kSpeedAccuracy, ReportLine::kHdop})
         report.Tail(field) = "";
     Parsed p = Parse(report.Text());
     ASSERT_EQ(p.result, XLCSLSR_PARSED);
@@ -148,7 +158,11 @@ TEST(ParseXLCSLSR, EmptyFieldsStoreZeroAndBlanksAreHarmless) {
 }
 
 TEST(ParseXLCSLSR, DatesAndTimes) {
-    const struct { const char* date; const char* time; ULONGLONG stamp; } cases[] = {
+    const struct {
+        const char* date;
+        const char* time;
+        ULONGLONG stamp;
+    } cases[] = {
         {"2024/02/29", "23:59:59", Stamp(2024, 2, 29, 23, 59, 59)},
         {"24/3/5", "7:8:9", 0},  // two-digit year
         {"2023/2/29", "0:0:0", 0},

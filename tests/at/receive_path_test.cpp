@@ -113,11 +113,14 @@ TEST_F(ReceivePath, LineAssembly) {
     EXPECT_TRUE(Answered());
     EXPECT_EQ(Engine().m_dwATResponseStatus, 1u);
     std::string log = log_.Text();
-    EXPECT_EQ(CountOccurrences(log, "L3 [MODEM ] UsbRxBufferCallback WARNING: Partial data in Rx buffer\n"), 1u);
+    EXPECT_EQ(CountOccurrences(
+                  log, "L3 [MODEM ] UsbRxBufferCallback WARNING: Partial data in Rx buffer\n"),
+              1u);
     EXPECT_EQ(CountOccurrences(log, "L1 [MODEM ] [ATCMD] UsbRxBufferCallback [2] OK\n"), 1u);
-    EXPECT_EQ(CountOccurrences(log, "L4 [MODEM ] UsbRxBufferCallback GNSS_RESPONSE_OK Received\n"), 1u);
+    EXPECT_EQ(CountOccurrences(log, "L4 [MODEM ] UsbRxBufferCallback GNSS_RESPONSE_OK Received\n"),
+              1u);
 
-    Feed("\r\nOK\r\n");      // an empty line, unknown and not logged, then OK
+    Feed("\r\nOK\r\n");  // an empty line, unknown and not logged, then OK
     EXPECT_TRUE(Answered());
     Feed("\r\r\r\nOK\r\r\n");  // carriage return runs before the line feed go
     EXPECT_TRUE(Answered());
@@ -140,7 +143,9 @@ TEST_F(ReceivePath, EntryRefusesEmptyTransfers) {
     EXPECT_FALSE(atclient_ReceivedModemData(&byte, 0));
     EXPECT_TRUE(State().m_vecRxBuffer.empty());
     const std::string log = log_.Text();
-    EXPECT_EQ(CountOccurrences(log, "L2 [CLIENT] atclient_ReceivedModemData ERROR: INVALID_PARAMETER\n"), 2u);
+    EXPECT_EQ(
+        CountOccurrences(log, "L2 [CLIENT] atclient_ReceivedModemData ERROR: INVALID_PARAMETER\n"),
+        2u);
     EXPECT_EQ(CountOccurrences(log, "L4 [CLIENT] atclient_ReceivedModemData <- bRetVal=0\n"), 2u);
 }
 
@@ -156,8 +161,9 @@ TEST_F(ReceivePath, OverlongLinesAreDroppedAndTheFollowingLinesWork) {
     EXPECT_TRUE(Answered());
     gnss::trace::StopRealtimeSession();
     const std::string log = gnss::test::ReadFile(dir.File("rx.log"));
-    EXPECT_EQ(CountOccurrences(log, "L2 [MODEM ] UsbRxBufferCallback ERROR: Line of more than 65536 "
-                                    "bytes without a line feed, dropped up to its line feed\n"),
+    EXPECT_EQ(CountOccurrences(log,
+                               "L2 [MODEM ] UsbRxBufferCallback ERROR: Line of more than 65536 "
+                               "bytes without a line feed, dropped up to its line feed\n"),
               1u);
     EXPECT_EQ(CountOccurrences(log, "[ATCMD]"), 1u);
 
@@ -225,9 +231,10 @@ TEST_F(ReceivePath, AnswerValues) {
         {"+XLCSSWITCH : 1,0", Engine().m_dwGnssChip, 0, GNSS_CHIP_PV7710},
         {"+XLCSSWITCH : 1", Engine().m_dwGnssChip, 0, GNSS_CHIP_RXA7300},
         {"+XLCSSWITCH : 1,0,2", Engine().m_dwGnssChip, 0, GNSS_CHIP_RXA7300},
-        {"+XLCSSWITCH : 0,3,", Engine().m_dwGnssChip, 0, GNSS_CHIP_PV7710},  // no field after the comma
-        {"+XLCSSWITCH :", Engine().m_dwGnssChip, 0, GNSS_CHIP_RXA7300},      // too short: no fields
-        {"+XLCSSWITCH: 1,0", Engine().m_dwGnssChip, 0, 0},                   // not a switch answer
+        {"+XLCSSWITCH : 0,3,", Engine().m_dwGnssChip, 0,
+         GNSS_CHIP_PV7710},                                              // no field after the comma
+        {"+XLCSSWITCH :", Engine().m_dwGnssChip, 0, GNSS_CHIP_RXA7300},  // too short: no fields
+        {"+XLCSSWITCH: 1,0", Engine().m_dwGnssChip, 0, 0},               // not a switch answer
         {"+CRSM: 144,0,\"02\"", Engine().m_uiCRSMStatus, 9, 2},
         {"+CRSM: 144,0,\"03\"", Engine().m_uiCRSMStatus, 9, 3},
         {"+CRSM: 148,4", Engine().m_uiCRSMStatus, 9, 0},
@@ -301,9 +308,14 @@ TEST_F(ReceivePath, PositionReports) {
     EXPECT_FALSE(Answered());
 
     const std::string log = log_.Text();
-    EXPECT_NE(log.find("L4 [MODEM ] UsbRxBufferCallback GNSS_RESPONSE_NAVDATA Received. Ignore next OK\n"),
-              std::string::npos);
-    EXPECT_EQ(CountOccurrences(log, "L3 [MODEM ] UsbRxBufferCallback WARNING: Previous FixData is not cleared\n"), 1u);
+    EXPECT_NE(
+        log.find(
+            "L4 [MODEM ] UsbRxBufferCallback GNSS_RESPONSE_NAVDATA Received. Ignore next OK\n"),
+        std::string::npos);
+    EXPECT_EQ(
+        CountOccurrences(
+            log, "L3 [MODEM ] UsbRxBufferCallback WARNING: Previous FixData is not cleared\n"),
+        1u);
 }
 
 TEST_F(ReceivePath, NmeaBlocks) {
@@ -333,15 +345,17 @@ TEST_F(ReceivePath, NmeaBlocks) {
     ASSERT_EQ(posted.size(), 2u);
     EXPECT_EQ(posted[0].Nmea(), fits + "\r\n");
     EXPECT_EQ(posted[1].Nmea(), small + "\r\n$GPVTG,,T,,M,0.0,N,0.0,K,N*2C\r\n");
-    EXPECT_EQ(CountOccurrences(log_.Text(), "L2 [MODEM ] UsbRxBufferCallback ERROR: NMEA line of 254 "
-                                            "characters does not fit a block, dropped\n"),
+    EXPECT_EQ(CountOccurrences(log_.Text(),
+                               "L2 [MODEM ] UsbRxBufferCallback ERROR: NMEA line of 254 "
+                               "characters does not fit a block, dropped\n"),
               1u);
     // A block of nothing but an overlong line: its OK is still the block's.
     Feed(Lines({NmeaLine('y', 300), "OK"}));
     EXPECT_TRUE(TakePosted().empty());
     EXPECT_FALSE(Answered());
-    EXPECT_NE(log_.Text().find("L3 [MODEM ] UsbRxBufferCallback WARNING: No valid NMEA Data available\n"),
-              std::string::npos);
+    EXPECT_NE(
+        log_.Text().find("L3 [MODEM ] UsbRxBufferCallback WARNING: No valid NMEA Data available\n"),
+        std::string::npos);
     Feed("ERROR\r\n");  // the block is closed: ERROR answers a command again
     EXPECT_TRUE(Answered());
 }
@@ -353,15 +367,26 @@ namespace {
 // A session's worth of modem output: answers, reports of every shape, NMEA
 // blocks, errors, an overlong line and a partial line at the end.
 std::string ModemStream() {
-    std::vector<std::string> lines = {
-        "", "OK", "+XLCSSWITCH : 1,0", "", "OK", "262011234567890", "OK",
-        "+CRSM: 144,0,\"02\"", "OK", "+XLCSLRMT : 1", "OK", "+XLCSLSR: request id 3", "OK"};
+    std::vector<std::string> lines = {"",
+                                      "OK",
+                                      "+XLCSSWITCH : 1,0",
+                                      "",
+                                      "OK",
+                                      "262011234567890",
+                                      "OK",
+                                      "+CRSM: 144,0,\"02\"",
+                                      "OK",
+                                      "+XLCSLRMT : 1",
+                                      "OK",
+                                      "+XLCSLSR: request id 3",
+                                      "OK"};
     for (int shape = 0; shape < 4; ++shape) {
         ReportLine report(shape);
         report.Tail(ReportLine::kTime) = "7:8:" + std::to_string(10 + shape);
         report.Group(2).Group(1, 71);
         lines.insert(lines.end(), {report.Text(shape % 2 == 0 ? "," : ", "), "OK"});
-        for (int i = 0; i < 5; ++i) lines.push_back(NmeaLine(static_cast<char>('a' + i), 30 + 20 * i));
+        for (int i = 0; i < 5; ++i)
+            lines.push_back(NmeaLine(static_cast<char>('a' + i), 30 + 20 * i));
         lines.push_back("OK");
     }
     ReportLine stale(0);
@@ -410,7 +435,8 @@ Outcome Deliver(const std::string& stream, const std::vector<std::size_t>& cuts,
     const RECEIVE_PATH_STATE& s = ReceivePathState();
     const ENGINE_EVENTS events = EngineEvents();
     return Outcome{
-        TakePosted(), StableLogLines(logPath),
+        TakePosted(),
+        StableLogLines(logPath),
         {EngineGetImsi(), EngineTakeSpectrumResult(),
          std::string(s.m_vecRxBuffer.begin(), s.m_vecRxBuffer.end()),
          std::string(s.m_NmeaBlock, sizeof s.m_NmeaBlock)},
@@ -443,8 +469,10 @@ TEST_F(ReceivePath, ChunkingDoesNotChangeTheOutcome) {
     for (int round = 0; round < 8; ++round) {
         std::uniform_int_distribution<std::size_t> size(1, round < 4 ? 16 : 1500);
         std::vector<std::size_t> cuts;
-        for (std::size_t at = size(random); at < stream.size(); at += size(random)) cuts.push_back(at);
+        for (std::size_t at = size(random); at < stream.size(); at += size(random))
+            cuts.push_back(at);
         cuts.push_back(stream.size());
-        EXPECT_TRUE(Deliver(stream, cuts, dir.File(std::to_string(round) + ".log")) == whole) << round;
+        EXPECT_TRUE(Deliver(stream, cuts, dir.File(std::to_string(round) + ".log")) == whole)
+            << round;
     }
 }
