@@ -20,6 +20,9 @@ namespace {
 
 struct ClientContext {
     ENGINE_EVENTS events;  // the events the thread was started with
+    // Set once the thread has dropped what was queued before it ran: from
+    // then on nothing posted is lost.
+    gnss::os::EventHandle ready = gnss::os::Event::Create(gnss::os::Event::Mode::ManualReset);
     std::mutex lock;       // guards retired, and makes each queue use of the thread exclusive of retiring
     bool retired = false;
 };
@@ -76,6 +79,10 @@ void CloseEventIfPresent(gnss::os::EventHandle& slot, const char* function, cons
 
 void ClearModemSession() {
     Engine().m_ModemSessionParam.Clear();
+}
+
+void SignalReady() {
+    if (t_context != nullptr) t_context->ready->Set();
 }
 
 }  // namespace
@@ -149,6 +156,8 @@ BOOL InitGpsClientThread() {
             },
             "GPS Client");
         if (started) {
+            // The start-up is done when the thread has emptied the queue.
+            context->ready->Wait(INFINITE);
             record.context = context;
             GnssLog(GNSS_LEVEL_INFO, "[%s] %s GPS Client thread created dwThreadId=0x%X", TAG_MODEM,
                     __func__, static_cast<unsigned>(record.thread.Id()));
@@ -170,12 +179,14 @@ DWORD ModemStateThread() {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: ShutDwnEvt=0x%p StateEvt=0x%p", TAG_MODEM, __func__,
                 static_cast<void*>(events.m_hShutdownEvent.get()),
                 static_cast<void*>(events.m_hClientStateEvent.get()));
+        SignalReady();
         GnssLog(GNSS_LEVEL_INFO, "[%s] %s <-", TAG_MODEM, __func__);
         return 0;
     }
 
     // Whatever was posted before the thread ran is dropped.
     EmptyQueueFromClient();
+    SignalReady();
 
     for (;;) {
         GnssLog(GNSS_LEVEL_INFO, "[%s] %s Waiting for GNSS Events", TAG_MODEM, __func__);
