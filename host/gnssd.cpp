@@ -207,7 +207,7 @@ int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
         if (signo == SIGUSR1) {
             DumpRecorderToLog(options.logFile);
         } else {
-            GNSSD_LOG(kLogInfo, "%s: stopping", signo == SIGTERM ? "SIGTERM" : "SIGINT");
+            HostLog(kLogInfo, "Serve", "%s: stopping", signo == SIGTERM ? "SIGTERM" : "SIGINT");
             server.Stop();
         }
     });

@@ -1,0 +1,418 @@
+// Whole processes: gnssd with the driver module and the loopback back-end,
+// driven through raw frames, the client library and gnssctl.
+//
+// A note on ordering: the daemon's loop handles ready connections in the
+// order they became ready, so a request answered on one connection after
+// another connection was closed proves that the close has been handled.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FrameClient.h"
+#include "TempDir.h"
+#include "gnss/client/device.h"
+#include "gnss/client/requests.h"
+#include "gnss/protocol/gnss_ddi.h"
+
+extern char** environ;
+
+namespace gnss::host {
+namespace {
+
+using test::FrameClient;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Spawned {
+    pid_t pid = -1;
+    int readyFd = -1;  // read end of the --ready-fd pipe, or -1
+};
+
+// Starts `argv` with standard output and error in files, and (when
+// `withReady`) a pipe on descriptor 3 for --ready-fd 3.
+Spawned Spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err,
+              bool withReady) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int pipeFds[2] = {-1, -1};
+    if (withReady) {
+        EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 3);
+    }
+    Spawned s;
+    EXPECT_EQ(::posix_spawn(&s.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    if (withReady) {
+        ::close(pipeFds[1]);
+        s.readyFd = pipeFds[0];
+    }
+    return s;
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Everything written to the pipe until its writer closes it.
+std::string ReadAll(int fd) {
+    std::string text;
+    char buf[256];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+struct CommandResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class GnssdTest : public ::testing::Test {
+protected:
+    void SetUp() override { Start(); }
+
+    void TearDown() override {
+        if (daemon_ > 0) {
+            ::kill(daemon_, SIGTERM);
+            EXPECT_EQ(WaitExit(daemon_), 0) << test::ReadFile(dir_.File("gnssd.err"));
+        }
+    }
+
+    std::vector<std::string> DaemonArgs() const {
+        return {GNSSD_PATH,  "--foreground",         "--modem",   "loopback", "--socket", socket_,
+                "--driver",  DRIVER_MODULE_PATH,     "--log-file", log_,      "--nmea-log",
+                dir_.File("nmea.txt")};
+    }
+
+    void Start() {
+        auto args = DaemonArgs();
+        args.insert(args.end(), {"--ready-fd", "3"});
+        const Spawned s = Spawn(args, dir_.File("gnssd.out"), dir_.File("gnssd.err"), true);
+        daemon_ = s.pid;
+        const std::string line = ReadAll(s.readyFd);
+        ::close(s.readyFd);
+        ASSERT_EQ(line, "READY " + socket_ + "\n") << test::ReadFile(dir_.File("gnssd.err"));
+    }
+
+    // Stops the daemon with `signal` and returns its exit status.
+    int Stop(int signal = SIGTERM) {
+        ::kill(daemon_, signal);
+        const int status = WaitExit(daemon_);
+        daemon_ = -1;
+        return status;
+    }
+
+    CommandResult Gnssctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {GNSSCTL_PATH, "--socket", socket_});
+        const Spawned s = Spawn(args, dir_.File("ctl.out"), dir_.File("ctl.err"), false);
+        const int status = WaitExit(s.pid);
+        return {status, test::ReadFile(dir_.File("ctl.out")), test::ReadFile(dir_.File("ctl.err"))};
+    }
+
+    std::unique_ptr<FrameClient> Open(NTSTATUS expected = STATUS_SUCCESS) {
+        auto c = std::make_unique<FrameClient>(socket_);
+        EXPECT_GE(c->fd(), 0);
+        EXPECT_EQ(c->ReadOpenResult(), std::optional<NTSTATUS>(expected));
+        return c;
+    }
+
+    // A request the driver answers at once: a device-capability request.
+    static void RoundTrip(FrameClient& c, std::uint64_t tag) {
+        ASSERT_TRUE(c.SendControl(tag, IOCTL_GNSS_GET_DEVICE_CAPABILITY, {}, 604));
+        const auto done = c.ReadCompletion();
+        ASSERT_TRUE(done.has_value());
+        EXPECT_EQ(done->tag, tag);
+        EXPECT_EQ(done->status, STATUS_SUCCESS);
+        EXPECT_EQ(done->information, 604u);
+        EXPECT_EQ(done->output.size(), 604u);
+    }
+
+    test::TempDir dir_;
+    std::string socket_ = dir_.File("gnss.sock");
+    std::string log_ = dir_.File("gnssd.log");
+    pid_t daemon_ = -1;
+};
+
+TEST_F(GnssdTest, InfoAndCommandsEndToEnd) {
+    const auto info = Gnssctl({"info"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("SupportContinuousTracking           yes\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("SupportedSuplVersion.MajorVersion   2\n"), std::string::npos);
+    EXPECT_NE(info.out.find("ManufacturerID                      Tavrin\n"), std::string::npos);
+    EXPECT_NE(info.out.find("HardwareID                          RXA 7300\n"), std::string::npos);
+    EXPECT_NE(info.out.find("FirmwareVersion                     1.0.0.1\n"), std::string::npos);
+
+    const auto json = Gnssctl({"info", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find("\"SupportSuplV2\":true"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"HardwareID\":\"RXA 7300\""), std::string::npos);
+
+    const auto command = Gnssctl({"command", "SetLocationServiceEnabled", "1"});
+    EXPECT_EQ(command.status, 0) << command.err;
+    const auto unknown = Gnssctl({"command", "5"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.err, "gnssctl: STATUS_NOT_SUPPORTED (0xC00000BB)\n");
+    const auto raw = Gnssctl({"raw", "GET_CHIPSETINFO", "--out", "660"});
+    EXPECT_EQ(raw.status, 0) << raw.err;
+    EXPECT_NE(raw.out.find("information: 660\n"), std::string::npos) << raw.out;
+    const auto small = Gnssctl({"raw", "GET_DEVICE_CAPABILITY", "--out", "603"});
+    EXPECT_EQ(small.status, 1);
+    EXPECT_NE(small.err.find("STATUS_"), std::string::npos) << small.err;
+}
+
+TEST_F(GnssdTest, AFourthOpenIsRefusedWhileThreeAreHeld) {
+    auto a = Open();
+    auto b = Open();
+    auto c = Open();
+    auto fourth = Open(STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(fourth->AtEnd());
+    RoundTrip(*a, 1);
+
+    b->Close();
+    RoundTrip(*a, 2);  // the daemon has handled b's end
+    auto d = Open();
+    RoundTrip(*d, 3);
+}
+
+TEST_F(GnssdTest, AClientThatParksListenersAndLeavesFreesItsSlot) {
+    {
+        auto a = Open();
+        auto b = Open();
+        auto c = Open();
+        std::uint64_t tag = 10;
+        for (std::uint32_t code : {IOCTL_GNSS_LISTEN_NI, IOCTL_GNSS_LISTEN_ERROR, IOCTL_GNSS_LISTEN_AGNSS,
+                                   IOCTL_GNSS_LISTEN_DRIVER_REQUEST})
+            ASSERT_TRUE(c->SendControl(tag++, code, {}, sizeof(GNSS_EVENT)));
+        RoundTrip(*c, 99);  // dispatched after the four: they are parked now
+        c->Close();
+        RoundTrip(*a, 1);
+        auto again = Open();  // c's slot is free
+        RoundTrip(*again, 2);
+    }
+    // Every connection above has ended: all three slots are free.
+    auto x = Open();
+    auto y = Open();
+    auto z = Open();
+    RoundTrip(*z, 3);
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_NE(test::ReadFile(log_).find("cancelling 4 request(s) and closing"), std::string::npos);
+}
+
+TEST_F(GnssdTest, CancelByTagCompletesWithCancelled) {
+    auto c = Open();
+    ASSERT_TRUE(c->SendControl(10, IOCTL_GNSS_LISTEN_NI, {}, sizeof(GNSS_EVENT)));
+    ASSERT_TRUE(c->SendControl(11, IOCTL_GNSS_LISTEN_ERROR, {}, sizeof(GNSS_EVENT)));
+    RoundTrip(*c, 12);
+    ASSERT_TRUE(c->SendCancel(11));
+    auto done = c->ReadCompletion();
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->tag, 11u);
+    EXPECT_EQ(done->status, STATUS_CANCELLED);
+    ASSERT_TRUE(c->SendCancel(10));
+    done = c->ReadCompletion();
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->tag, 10u);
+    EXPECT_EQ(done->status, STATUS_CANCELLED);
+    // The tags are free again; a cancel of a completed tag changes nothing.
+    ASSERT_TRUE(c->SendCancel(10));
+    RoundTrip(*c, 10);
+
+    // The same through the client library.
+    auto device = client::Device::Open(socket_);
+    std::promise<client::Completion> parked;
+    const client::Tag tag = device->ControlAsync(
+        IOCTL_GNSS_LISTEN_DRIVER_REQUEST, {}, sizeof(GNSS_EVENT),
+        [&](client::Completion&& c) { parked.set_value(std::move(c)); });
+    client::GetDeviceCapability(*device);
+    EXPECT_TRUE(device->Cancel(tag));
+    EXPECT_EQ(parked.get_future().get().status, STATUS_CANCELLED);
+}
+
+TEST_F(GnssdTest, TwoClientsAtOnce) {
+    auto raw = Open();
+    auto device = client::Device::Open(socket_);
+    ASSERT_TRUE(raw->SendControl(1, IOCTL_GNSS_LISTEN_NI, {}, sizeof(GNSS_EVENT)));
+    // The other client is served while this one's listener waits.
+    const auto chipset = client::GetChipsetInfo(*device);
+    EXPECT_EQ(chipset.manufacturerId, "Tavrin");
+    RoundTrip(*raw, 2);
+    const auto capability = client::GetDeviceCapability(*device);
+    EXPECT_EQ(capability.SupportContinuousTracking, 1);
+    ASSERT_TRUE(raw->SendCancel(1));
+    const auto done = raw->ReadCompletion();
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->tag, 1u);
+    EXPECT_EQ(done->status, STATUS_CANCELLED);
+}
+
+TEST_F(GnssdTest, MalformedFramesEndOnlyTheirConnection) {
+    const auto header = [](std::uint16_t version, std::uint16_t type, std::uint32_t in,
+                           std::uint32_t out, std::uint32_t reserved) {
+        frame::RequestHeader h{{frame::kFrameMagic, version, type}, 5,
+                               IOCTL_GNSS_GET_DEVICE_CAPABILITY, in, out, reserved};
+        Bytes b(sizeof h + in);
+        std::memcpy(b.data(), &h, sizeof h);
+        return b;
+    };
+    Bytes badMagic = header(1, 1, 0, 604, 0);
+    badMagic[0] = 'X';
+    Bytes truncated = header(1, 1, 0, 604, 0);
+    truncated.resize(20);
+    Bytes inconsistent = header(1, 1, 8, 604, 0);
+    inconsistent.resize(inconsistent.size() - 3);
+    const std::vector<std::pair<Bytes, const char*>> cases = {
+        {truncated, "short frame"},
+        {header(1, 1, frame::kMaxInputLength + 1, 0, 0), "oversized frame"},
+        {badMagic, "wrong magic"},
+        {header(2, 1, 0, 604, 0), "wrong protocol version"},
+        {header(1, 7, 0, 604, 0), "unknown frame type"},
+        {inconsistent, "inconsistent lengths"},
+        {header(1, 1, 0, 604, 1), "reserved field not zero"},
+    };
+    auto bystander = Open();
+    ASSERT_TRUE(bystander->SendControl(1000, IOCTL_GNSS_LISTEN_NI, {}, sizeof(GNSS_EVENT)));
+    std::uint64_t tag = 1;
+    for (const auto& [bytes, text] : cases) {
+        SCOPED_TRACE(text);
+        auto bad = Open();
+        ASSERT_TRUE(bad->SendBytes(bytes));
+        EXPECT_TRUE(bad->AtEnd());
+        RoundTrip(*bystander, tag++);
+    }
+    {
+        auto duplicate = Open();
+        ASSERT_TRUE(duplicate->SendControl(5, IOCTL_GNSS_LISTEN_ERROR, {}, sizeof(GNSS_EVENT)));
+        ASSERT_TRUE(duplicate->SendControl(5, IOCTL_GNSS_LISTEN_ERROR, {}, sizeof(GNSS_EVENT)));
+        EXPECT_TRUE(duplicate->AtEnd());
+    }
+    RoundTrip(*bystander, tag++);
+    // Nothing leaked: two more opens fit beside the bystander, its listener still waits.
+    auto second = Open();
+    auto third = Open();
+    ASSERT_TRUE(bystander->SendCancel(1000));
+    const auto done = bystander->ReadCompletion();
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->tag, 1000u);
+    EXPECT_EQ(done->status, STATUS_CANCELLED);
+
+    EXPECT_EQ(Stop(), 0);
+    const std::string log = test::ReadFile(log_);
+    for (const auto& [bytes, text] : cases) EXPECT_NE(log.find(text), std::string::npos) << text;
+    EXPECT_NE(log.find("duplicate outstanding tag"), std::string::npos);
+}
+
+TEST_F(GnssdTest, SigtermCompletesParkedRequestsWithCancelledBeforeExiting) {
+    auto a = Open();
+    auto b = Open();
+    ASSERT_TRUE(a->SendControl(1, IOCTL_GNSS_LISTEN_NI, {}, sizeof(GNSS_EVENT)));
+    ASSERT_TRUE(a->SendControl(2, IOCTL_GNSS_LISTEN_AGNSS, {}, sizeof(GNSS_EVENT)));
+    ASSERT_TRUE(b->SendControl(3, IOCTL_GNSS_LISTEN_DRIVER_REQUEST, {}, sizeof(GNSS_EVENT)));
+    RoundTrip(*a, 4);
+    RoundTrip(*b, 5);
+
+    ::kill(daemon_, SIGUSR1);  // taken before the SIGTERM (lower number)
+    ::kill(daemon_, SIGTERM);
+    std::set<std::uint64_t> cancelled;
+    for (FrameClient* c : {a.get(), a.get(), b.get()}) {
+        const auto done = c->ReadCompletion();
+        ASSERT_TRUE(done.has_value());
+        EXPECT_EQ(done->status, STATUS_CANCELLED);
+        cancelled.insert(done->tag);
+    }
+    EXPECT_EQ(cancelled, (std::set<std::uint64_t>{1, 2, 3}));
+    EXPECT_TRUE(a->AtEnd());
+    EXPECT_TRUE(b->AtEnd());
+    EXPECT_EQ(WaitExit(daemon_), 0);
+    daemon_ = -1;
+    EXPECT_NE(::access(socket_.c_str(), F_OK), 0) << "the socket file is left";
+
+    const std::string log = test::ReadFile(log_);
+    const auto begin = log.find("----- in-flight recorder: begin -----");
+    ASSERT_NE(begin, std::string::npos);
+    EXPECT_NE(log.find("GNSSDriverEvtDeviceAdd", begin), std::string::npos);
+    EXPECT_NE(log.find("GNSSDriverEvtDriverUnload"), std::string::npos);
+}
+
+TEST_F(GnssdTest, ASecondDaemonOnTheSameSocketRefusesToStart) {
+    const Spawned s = Spawn(DaemonArgs(), dir_.File("second.out"), dir_.File("second.err"), false);
+    EXPECT_EQ(WaitExit(s.pid), 1);
+    EXPECT_NE(test::ReadFile(dir_.File("second.err")).find("another server is listening"),
+              std::string::npos);
+    auto c = Open();  // the first one serves on
+    RoundTrip(*c, 1);
+}
+
+TEST(Gnssd, OptionErrorsAndAMissingModuleFailToStart) {
+    test::TempDir dir;
+    const auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), GNSSD_PATH);
+        const Spawned s = Spawn(args, dir.File("out"), dir.File("err"), false);
+        return WaitExit(s.pid);
+    };
+    EXPECT_EQ(run({"--help"}), 0);
+    EXPECT_NE(test::ReadFile(dir.File("out")).find("--ready-fd N"), std::string::npos);
+    EXPECT_EQ(run({"--modem", "usb:nothing"}), 2);
+    EXPECT_NE(test::ReadFile(dir.File("err")).find("unknown modem back-end"), std::string::npos);
+    EXPECT_EQ(run({"--log-level", "9"}), 2);
+    EXPECT_EQ(run({"--foreground", "--socket", dir.File("s.sock"), "--driver", dir.File("none.so")}), 1);
+    EXPECT_NE(test::ReadFile(dir.File("err")).find("cannot load the driver module"), std::string::npos);
+}
+
+TEST(Gnssd, WithoutForegroundTheStarterExitsOnceTheDaemonServes) {
+    test::TempDir dir;
+    const std::string socket = dir.File("gnss.sock");
+    const Spawned starter = Spawn({GNSSD_PATH, "--modem", "loopback", "--socket", socket, "--driver",
+                                   DRIVER_MODULE_PATH, "--log-file", dir.File("log"), "--nmea-log",
+                                   dir.File("nmea.txt")},
+                                  dir.File("out"), dir.File("err"), false);
+    ASSERT_EQ(WaitExit(starter.pid), 0) << test::ReadFile(dir.File("err"));
+
+    // The daemon serves already; its process id comes with the connection.
+    FrameClient c(socket);
+    ASSERT_GE(c.fd(), 0);
+    EXPECT_EQ(c.ReadOpenResult(), std::optional<NTSTATUS>(STATUS_SUCCESS));
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    ASSERT_EQ(::getsockopt(c.fd(), SOL_SOCKET, SO_PEERCRED, &peer, &length), 0);
+    ASSERT_NE(peer.pid, starter.pid);
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, peer.pid, 0));
+    if (pidfd < 0) {
+        ::kill(peer.pid, SIGTERM);
+        GTEST_SKIP() << "no pidfd_open here: cannot wait for the daemon's exit";
+    }
+    ::kill(peer.pid, SIGTERM);
+    EXPECT_TRUE(c.AtEnd());
+    pollfd p{pidfd, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, -1), 1);  // readable once the daemon has exited
+    ::close(pidfd);
+    EXPECT_NE(::access(socket.c_str(), F_OK), 0);
+}
+
+}  // namespace
+}  // namespace gnss::host
