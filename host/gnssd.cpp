@@ -150,7 +150,7 @@ void DumpRecorderToLog(const std::string& logFile) {
 // Reports a start-up failure on standard error and in the log.
 void StartupError(const std::string& text) {
     std::fprintf(stderr, "gnssd: %s\n", text.c_str());
-    GNSSD_LOG(kLogError, "ERROR: %s", text.c_str());
+    HostLog(kLogError, "Serve", "ERROR: %s", text.c_str());
 }
 
 int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
