@@ -26,10 +26,10 @@ const std::vector<BackendKind>& Kinds() {
     return kinds;
 }
 
-const BackendKind* Find(const std::string& spec, std::string& argument, std::string& error) {
-    const auto colon = spec.find(':');
-    const std::string name = spec.substr(0, colon);
-    argument = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+const BackendKind* Find(const std::string& modem, std::string& argument, std::string& error) {
+    const auto colon = modem.find(':');
+    const std::string name = modem.substr(0, colon);
+    argument = colon == std::string::npos ? std::string() : modem.substr(colon + 1);
     for (const auto& kind : Kinds()) {
         if (name != kind.name) continue;
         if (!kind.takesArgument && colon != std::string::npos) {
@@ -38,7 +38,7 @@ const BackendKind* Find(const std::string& spec, std::string& argument, std::str
         }
         return &kind;
     }
-    error = "unknown modem back-end '" + spec + "' (known:";
+    error = "unknown modem back-end '" + modem + "' (known:";
     for (const auto& kind : Kinds()) error += std::string(" ") + kind.name;
     error += ")";
     return nullptr;
@@ -46,17 +46,17 @@ const BackendKind* Find(const std::string& spec, std::string& argument, std::str
 
 }  // namespace
 
-bool CheckBackendSpec(const std::string& spec, std::string& error) {
+bool CheckBackendName(const std::string& modem, std::string& error) {
     std::string argument;
-    return Find(spec, argument, error) != nullptr;
+    return Find(modem, argument, error) != nullptr;
 }
 
-std::shared_ptr<fw::UsbBackend> CreateUsbBackend(const std::string& spec, std::string& error) {
+std::shared_ptr<fw::UsbBackend> CreateUsbBackend(const std::string& modem, std::string& error) {
     std::string argument;
-    const BackendKind* kind = Find(spec, argument, error);
+    const BackendKind* kind = Find(modem, argument, error);
     if (kind == nullptr) return nullptr;
     auto backend = kind->create(argument, error);
-    if (!backend && error.empty()) error = "the modem back-end '" + spec + "' cannot be opened";
+    if (!backend && error.empty()) error = "the modem back-end '" + modem + "' cannot be opened";
     return backend;
 }
 

@@ -13,10 +13,10 @@ class UsbBackend;
 namespace gnss::host {
 
 // Checks the text of --modem without opening anything (for option errors).
-bool CheckBackendSpec(const std::string& spec, std::string& error);
+bool CheckBackendName(const std::string& modem, std::string& error);
 
 // Creates the back-end; nullptr with the reason in `error` when it cannot.
-std::shared_ptr<fw::UsbBackend> CreateUsbBackend(const std::string& spec, std::string& error);
+std::shared_ptr<fw::UsbBackend> CreateUsbBackend(const std::string& modem, std::string& error);
 
 // The --help lines that list the back-ends.
 std::string BackendsHelp();

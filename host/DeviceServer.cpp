@@ -504,15 +504,15 @@ void DeviceServer::ReapAndArmTimer() {
         }
         earliest = std::min(earliest, c.closeBy);
     }
-    itimerspec spec{};
+    itimerspec due{};
     if (earliest != std::chrono::steady_clock::time_point::max()) {
         auto left = earliest - std::chrono::steady_clock::now();
         if (left <= std::chrono::nanoseconds(0)) left = std::chrono::nanoseconds(1);
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        due.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        due.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
     }
-    ::timerfd_settime(timer_, 0, &spec, nullptr);
+    ::timerfd_settime(timer_, 0, &due, nullptr);
 }
 
 void DeviceServer::HandleTimer() {

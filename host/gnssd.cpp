@@ -244,7 +244,7 @@ int main(int argc, char** argv) {
     HostOptions options;
     std::string error;
     if (!ParseHostOptions(argc, argv, options, error) ||
-        !CheckBackendSpec(options.modem, error)) {
+        !CheckBackendName(options.modem, error)) {
         std::fprintf(stderr, "gnssd: %s\nTry 'gnssd --help'.\n", error.c_str());
         return 2;
     }

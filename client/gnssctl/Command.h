@@ -45,7 +45,7 @@ private:
     std::unique_ptr<client::Device> device_;
 };
 
-struct CommandSpec {
+struct CommandEntry {
     const char* name;
     const char* synopsis;  // "info [--json]"
     const char* summary;   // one line for the overview
@@ -56,11 +56,11 @@ struct CommandSpec {
 };
 
 struct RegisterCommand {
-    explicit RegisterCommand(const CommandSpec& spec);
+    explicit RegisterCommand(const CommandEntry& entry);
 };
 
 // The registered commands, by name.
-std::vector<const CommandSpec*> Commands();
+std::vector<const CommandEntry*> Commands();
 
 // The whole program: argv in, exit status out.
 int Run(int argc, char** argv, std::ostream& out, std::ostream& err);

@@ -92,7 +92,7 @@ const std::string& HelpText() {
     return text;
 }
 
-const CommandSpec kCommand{"command", "command TYPE [DATA|--byte N|--bytes HEX]",
+const CommandEntry kCommand{"command", "command TYPE [DATA|--byte N|--bytes HEX]",
                            "Send a driver command", HelpText().c_str(), RunCommand};
 
 GNSSCTL_COMMAND(kCommand);

@@ -132,7 +132,7 @@ int RunInfo(Context& context, const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-constexpr CommandSpec kInfo{
+constexpr CommandEntry kInfo{
     "info", "info [--json]", "Print the device capability and the chipset information",
     "Sends IOCTL_GNSS_GET_DEVICE_CAPABILITY and IOCTL_GNSS_GET_CHIPSETINFO and\n"
     "prints every field of the answers: flags as yes/no, format and geofencing\n"

@@ -51,7 +51,7 @@ int RunRaw(Context& context, const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-constexpr CommandSpec kRaw{
+constexpr CommandEntry kRaw{
     "raw", "raw CODE [--in HEX] [--out N]", "Send any control code and dump the answer",
     "Sends one device-control request and prints its status, its information\n"
     "and its output bytes in hex.  The exit status is 1 when the status is a\n"

@@ -13,8 +13,8 @@
 namespace gnss::ctl {
 namespace {
 
-std::map<std::string, const CommandSpec*>& Registry() {
-    static std::map<std::string, const CommandSpec*> registry;
+std::map<std::string, const CommandEntry*>& Registry() {
+    static std::map<std::string, const CommandEntry*> registry;
     return registry;
 }
 
@@ -35,8 +35,8 @@ std::string Overview() {
             "  -h, --help      print this help (or a command's) and exit\n"
             "\n"
             "Commands:\n";
-    for (const CommandSpec* spec : Commands())
-        text << "  " << std::left << std::setw(42) << spec->synopsis << spec->summary << "\n";
+    for (const CommandEntry* entry : Commands())
+        text << "  " << std::left << std::setw(42) << entry->synopsis << entry->summary << "\n";
     text << "\n"
             "Exit status: 0 done, 1 the driver answered with a failure status (printed\n"
             "by name) or not in time, 2 usage error, 3 gnssd cannot be reached.\n"
@@ -49,18 +49,18 @@ std::string Overview() {
     return text.str();
 }
 
-std::string CommandHelp(const CommandSpec& spec) {
-    return std::string("Usage: gnssctl [--socket PATH] [--timeout MS] ") + spec.synopsis + "\n\n" +
-           spec.summary + ".\n\n" + spec.help;
+std::string CommandHelp(const CommandEntry& entry) {
+    return std::string("Usage: gnssctl [--socket PATH] [--timeout MS] ") + entry.synopsis + "\n\n" +
+           entry.summary + ".\n\n" + entry.help;
 }
 
 }  // namespace
 
-RegisterCommand::RegisterCommand(const CommandSpec& spec) { Registry()[spec.name] = &spec; }
+RegisterCommand::RegisterCommand(const CommandEntry& entry) { Registry()[entry.name] = &entry; }
 
-std::vector<const CommandSpec*> Commands() {
-    std::vector<const CommandSpec*> commands;
-    for (const auto& [name, spec] : Registry()) commands.push_back(spec);
+std::vector<const CommandEntry*> Commands() {
+    std::vector<const CommandEntry*> commands;
+    for (const auto& [name, entry] : Registry()) commands.push_back(entry);
     return commands;
 }
 
@@ -148,7 +148,7 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string socketPath = client::Device::DefaultSocketPath();
     std::chrono::milliseconds timeout = client::Device::kDefaultTimeout;
-    const CommandSpec* spec = nullptr;
+    const CommandEntry* entry = nullptr;
     try {
         std::size_t i = 0;
         for (; i < args.size(); ++i) {
@@ -178,20 +178,20 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
         if (i == args.size()) throw UsageError("no command given");
         const auto found = Registry().find(args[i]);
         if (found == Registry().end()) throw UsageError("unknown command '" + args[i] + "'");
-        spec = found->second;
+        entry = found->second;
         const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
                                             args.end());
         if (std::find_if(rest.begin(), rest.end(), [](const std::string& s) {
                 return s == "-h" || s == "--help";
             }) != rest.end()) {
-            out << CommandHelp(*spec);
+            out << CommandHelp(*entry);
             return kExitOk;
         }
         Context context(socketPath, timeout, out);
-        return spec->run(context, rest);
+        return entry->run(context, rest);
     } catch (const UsageError& e) {
         err << "gnssctl: " << e.what() << "\n"
-            << "Try 'gnssctl " << (spec != nullptr ? std::string(spec->name) + " " : "")
+            << "Try 'gnssctl " << (entry != nullptr ? std::string(entry->name) + " " : "")
             << "--help'.\n";
         return kExitUsage;
     } catch (const client::ConnectionError& e) {

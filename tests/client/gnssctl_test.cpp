@@ -178,11 +178,11 @@ TEST(Gnssctl, UsageErrorsExitWithTwoAndAMissingDaemonWithThree) {
 TEST(Gnssctl, HelpListsEveryCommandAndEachCommandHasItsOwn) {
     const Result overview = Gnssctl({"--help"});
     EXPECT_EQ(overview.status, 0);
-    for (const CommandSpec* spec : Commands()) {
-        EXPECT_NE(overview.out.find(spec->synopsis), std::string::npos) << spec->name;
-        const Result help = Gnssctl({spec->name, "--help"});
+    for (const CommandEntry* entry : Commands()) {
+        EXPECT_NE(overview.out.find(entry->synopsis), std::string::npos) << entry->name;
+        const Result help = Gnssctl({entry->name, "--help"});
         EXPECT_EQ(help.status, 0);
-        EXPECT_NE(help.out.find("Examples:"), std::string::npos) << spec->name;
+        EXPECT_NE(help.out.find("Examples:"), std::string::npos) << entry->name;
     }
 }
 
