@@ -32,64 +32,6 @@ Result Gnssctl(std::vector<std::string> args) {
     return {status, out.str(), err.str()};
 }
 
-template <class T>
-Bytes BytesOf(const T& value) {
-    Bytes b(sizeof value);
-    std::memcpy(b.data(), &value, sizeof value);
-    return b;
-}
-
-// Answers like the driver does for the two information requests.
-FakeReply Information(const FakeRequest& r) {
-    if (r.code == IOCTL_GNSS_GET_DEVICE_CAPABILITY) {
-        GNSS_DEVICE_CAPABILITY c{};
-        c.Size = 604;
-        c.Version = 3;
-        c.SupportContinuousTracking = 1;
-        c.SupportSuplV1 = 1;
-        c.SupportSuplV2 = 1;
-        c.AgnssFormatSupported = GNSS_AGNSSFORMAT_LTO;
-        c.SupportedSuplVersion = {2, 0};
-        return {STATUS_SUCCESS, 604, BytesOf(c)};
-    }
-    if (r.code == IOCTL_GNSS_GET_CHIPSETINFO) {
-        GNSS_CHIPSETINFO i{};
-        i.Size = 660;
-        i.Version = 3;
-        const std::u16string m = u"Tavrin", h = u"RXA 7300", f = u"1.0.0.1";
-        std::copy(m.begin(), m.end(), i.ManufacturerID);
-        std::copy(h.begin(), h.end(), i.HardwareID);
-        std::copy(f.begin(), f.end(), i.FirmwareVersion);
-        return {STATUS_SUCCESS, 660, BytesOf(i)};
-    }
-    return {STATUS_NOT_SUPPORTED, 0, {}};
-}
-
-TEST(Gnssctl, InfoPrintsEveryCapabilityFieldAndTheChipsetTexts) {
-    FakeDaemon daemon(Information);
-    const Result r = Gnssctl({"--socket", daemon.Path(), "info"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("SupportContinuousTracking           yes\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("SupportDistanceTracking             no\n"), std::string::npos);
-    EXPECT_NE(r.out.find("AgnssFormatSupported                0x00000004\n"), std::string::npos);
-    EXPECT_NE(r.out.find("SupportedSuplVersion.MajorVersion   2\n"), std::string::npos);
-    EXPECT_NE(r.out.find("MaxGnssBreadCrumbFixes              0\n"), std::string::npos);
-    EXPECT_NE(r.out.find("ManufacturerID                      Tavrin\n"), std::string::npos);
-    EXPECT_NE(r.out.find("HardwareID                          RXA 7300\n"), std::string::npos);
-    EXPECT_NE(r.out.find("FirmwareVersion                     1.0.0.1\n"), std::string::npos);
-
-    const Result json = Gnssctl({"--socket=" + daemon.Path(), "info", "--json"});
-    ASSERT_EQ(json.status, 0) << json.err;
-    EXPECT_EQ(json.out.find("{\"capability\":{\"Size\":604,\"Version\":3,"), 0u) << json.out;
-    EXPECT_NE(json.out.find("\"SupportContinuousTracking\":true,"), std::string::npos);
-    EXPECT_NE(json.out.find("\"SupportedSuplVersion\":{\"MajorVersion\":2,\"MinorVersion\":0},"
-                            "\"MaxGeofencesSupported\":0"),
-              std::string::npos);
-    EXPECT_NE(json.out.find("\"chipset\":{\"Size\":660,\"Version\":3,\"ManufacturerID\":\"Tavrin\","
-                            "\"HardwareID\":\"RXA 7300\",\"FirmwareVersion\":\"1.0.0.1\"}}\n"),
-              std::string::npos);
-}
-
 TEST(Gnssctl, CommandSendsTheTypeAndDataAndNamesAFailingStatus) {
     std::mutex lock;
     std::vector<Bytes> inputs;

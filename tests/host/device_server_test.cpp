@@ -4,7 +4,6 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -100,7 +99,6 @@ public:
             if (it == parked_.end()) return false;
             p = std::move(it->second);
             parked_.erase(it);
-            ++cancels_;
             changed_.notify_all();
         }
         p.handler(DeviceCompletion{STATUS_CANCELLED, 0, {}});
@@ -150,10 +148,6 @@ public:
         std::lock_guard guard(lock_);
         return parked_.size();
     }
-    int Cancels() const {
-        std::lock_guard guard(lock_);
-        return cancels_;
-    }
     int Closes() const {
         std::lock_guard guard(lock_);
         return closes_;
@@ -174,7 +168,6 @@ private:
     std::map<RequestHandle, Parked> parked_;
     FileHandle nextFile_ = 1;
     RequestHandle nextRequest_ = 1;
-    int cancels_ = 0;
     int closes_ = 0;
 };
 
@@ -273,21 +266,6 @@ TEST(DeviceServerListen, ReplacesAStaleSocketAndRefusesWhatIsNoSocket) {
     EXPECT_EQ(::access(plain.c_str(), F_OK), 0);
 }
 
-TEST_F(DeviceServerTest, FourthOpenIsRefusedAndClosedUntilASlotIsFree) {
-    auto a = Connect();
-    auto b = Connect();
-    auto c = Connect();
-    FrameClient fourth(path_);
-    EXPECT_EQ(fourth.ReadOpenResult(), std::optional<NTSTATUS>(STATUS_NOT_SUPPORTED));
-    EXPECT_TRUE(fourth.AtEnd());
-
-    b->Close();
-    device_.WaitOpenFiles(2);
-    auto d = Connect();
-    ExpectServes(*d, 4);
-    ExpectServes(*a, 5);
-}
-
 TEST_F(DeviceServerTest, OutstandingRequestsCompleteInAnyOrderByTag) {
     auto client = Connect();
     for (std::uint32_t id : {10, 11, 12}) ASSERT_TRUE(client->SendControl(100 + id, kPark, Id(id), 16));
@@ -320,90 +298,6 @@ TEST_F(DeviceServerTest, ARequestTheDeviceRefusesIsAnsweredWithItsStatus) {
     EXPECT_EQ(c->status, STATUS_INVALID_DEVICE_STATE);
     // The tag is free again.
     ExpectServes(*client, 3);
-}
-
-TEST_F(DeviceServerTest, CancelCompletesAParkedRequestWithCancelledAndIgnoresOtherTags) {
-    auto client = Connect();
-    ASSERT_TRUE(client->SendControl(41, kPark, Id(1), 8));
-    ASSERT_TRUE(client->SendControl(42, kPark, Id(2), 8));
-    device_.WaitParked(2);
-    ASSERT_TRUE(client->SendCancel(999));  // not outstanding: nothing happens
-    ASSERT_TRUE(client->SendCancel(42));
-    const auto c = client->ReadCompletion();
-    ASSERT_TRUE(c.has_value());
-    EXPECT_EQ(c->tag, 42u);
-    EXPECT_EQ(c->status, STATUS_CANCELLED);
-    EXPECT_EQ(device_.ParkedCount(), 1u);
-
-    device_.Complete(1, STATUS_SUCCESS, {9});
-    const auto d = client->ReadCompletion();
-    ASSERT_TRUE(d.has_value());
-    EXPECT_EQ(d->tag, 41u);
-    EXPECT_EQ(d->output, Bytes{9});
-}
-
-TEST_F(DeviceServerTest, ADisconnectCancelsTheRequestsThenClosesTheFile) {
-    auto other = Connect();
-    auto client = Connect();
-    for (std::uint32_t id : {1, 2, 3}) ASSERT_TRUE(client->SendControl(id, kPark, Id(id), 8));
-    ASSERT_TRUE(other->SendControl(9, kPark, Id(9), 8));
-    device_.WaitParked(4);
-
-    client->Close();
-    device_.WaitOpenFiles(1);
-    EXPECT_EQ(device_.Cancels(), 3);
-    EXPECT_EQ(device_.Closes(), 1);
-    EXPECT_EQ(device_.ParkedCount(), 1u);  // the other client's request still waits
-    ExpectServes(*other, 10);
-}
-
-TEST_F(DeviceServerTest, EveryMalformedFrameEndsOnlyItsOwnConnection) {
-    const auto header = [](std::uint16_t type, std::uint32_t in, std::uint32_t out) {
-        frame::RequestHeader h{{frame::kFrameMagic, frame::kFrameVersion, type}, 5, kEcho, in, out, 0};
-        Bytes b(sizeof h);
-        std::memcpy(b.data(), &h, sizeof h);
-        return b;
-    };
-    const auto control = [&](std::uint32_t in, std::uint32_t out) {
-        Bytes b = header(1, in, out);
-        b.resize(b.size() + in);
-        return b;
-    };
-    struct Case {
-        const char* name;
-        std::function<void(FrameClient&)> send;
-    };
-    const std::vector<Case> cases = {
-        {"short", [&](FrameClient& c) { Bytes b = control(0, 0); b.resize(20); c.SendBytes(b); }},
-        {"oversized", [&](FrameClient& c) { c.SendBytes(control(frame::kMaxInputLength + 1, 0)); }},
-        {"output too large", [&](FrameClient& c) { c.SendBytes(control(0, frame::kMaxOutputLength + 1)); }},
-        {"magic", [&](FrameClient& c) { Bytes b = control(0, 0); b[0] ^= 0xFF; c.SendBytes(b); }},
-        {"version", [&](FrameClient& c) { Bytes b = control(0, 0); b[4] = 9; c.SendBytes(b); }},
-        {"type", [&](FrameClient& c) { c.SendBytes(header(0x82, 0, 0)); }},
-        {"lengths", [&](FrameClient& c) { Bytes b = control(4, 0); b.pop_back(); c.SendBytes(b); }},
-        {"reserved", [&](FrameClient& c) { Bytes b = control(0, 0); b[28] = 1; c.SendBytes(b); }},
-        {"duplicate tag", [&](FrameClient& c) {
-             c.SendControl(77, kPark, Id(77), 0);
-             c.SendControl(77, kPark, Id(78), 0);
-         }},
-    };
-    auto bystander = Connect();
-    ASSERT_TRUE(bystander->SendControl(500, kPark, Id(500), 4));
-    device_.WaitParked(1);
-    std::uint64_t tag = 1;
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.name);
-        auto bad = Connect();
-        k.send(*bad);
-        EXPECT_TRUE(bad->AtEnd());
-        device_.WaitOpenFiles(1);
-        ExpectServes(*bystander, tag++);
-    }
-    EXPECT_EQ(device_.ParkedCount(), 1u);  // the duplicate's first request was cancelled
-    device_.Complete(500, STATUS_SUCCESS, {5});
-    const auto c = bystander->ReadCompletion();
-    ASSERT_TRUE(c.has_value());
-    EXPECT_EQ(c->tag, 500u);
 }
 
 TEST_F(DeviceServerTest, TooManyOutstandingRequestsEndTheConnection) {
@@ -461,31 +355,6 @@ TEST_F(DeviceServerTest, DeviceRemovalDeliversTheCancellationsThenClosesEveryCon
     EXPECT_EQ(late.ReadOpenResult(), std::optional<NTSTATUS>(STATUS_NO_SUCH_DEVICE));
     EXPECT_TRUE(late.AtEnd());
     EXPECT_EQ(device_.Closes(), 0);  // the files were closed by the removal, not again
-}
-
-TEST_F(DeviceServerTest, ShutdownDrainsTheCancellationsBeforeClosing) {
-    auto client = Connect();
-    ASSERT_TRUE(client->SendControl(1, kPark, Id(1), 8));
-    ASSERT_TRUE(client->SendControl(2, kPark, Id(2), 8));
-    device_.WaitParked(2);
-
-    StopServer();  // Run has returned, as on SIGTERM
-    server_->StopAccepting();
-    device_.Remove();
-    server_->NotifyDeviceRemoved();
-    server_->CloseAllAndDrain();
-    EXPECT_EQ(server_->ConnectionCount(), 0u);
-
-    std::set<std::uint64_t> tags;
-    for (int i = 0; i < 2; ++i) {
-        const auto c = client->ReadCompletion();
-        ASSERT_TRUE(c.has_value());
-        EXPECT_EQ(c->status, STATUS_CANCELLED);
-        tags.insert(c->tag);
-    }
-    EXPECT_EQ(tags, (std::set<std::uint64_t>{1, 2}));
-    EXPECT_TRUE(client->AtEnd());
-    EXPECT_NE(::access(path_.c_str(), F_OK), 0);
 }
 
 }  // namespace

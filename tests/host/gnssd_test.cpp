@@ -163,6 +163,9 @@ TEST_F(GnssdTest, InfoAndCommandsEndToEnd) {
     const auto info = Gnssctl({"info"});
     ASSERT_EQ(info.status, 0) << info.err;
     EXPECT_NE(info.out.find("SupportContinuousTracking           yes\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("SupportDistanceTracking             no\n"), std::string::npos);
+    EXPECT_NE(info.out.find("AgnssFormatSupported                0x00000000\n"), std::string::npos);
+    EXPECT_NE(info.out.find("MaxGnssBreadCrumbFixes              0\n"), std::string::npos);
     EXPECT_NE(info.out.find("SupportedSuplVersion.MajorVersion   2\n"), std::string::npos);
     EXPECT_NE(info.out.find("ManufacturerID                      Tavrin\n"), std::string::npos);
     EXPECT_NE(info.out.find("HardwareID                          RXA 7300\n"), std::string::npos);
@@ -170,8 +173,13 @@ TEST_F(GnssdTest, InfoAndCommandsEndToEnd) {
 
     const auto json = Gnssctl({"info", "--json"});
     ASSERT_EQ(json.status, 0) << json.err;
-    EXPECT_NE(json.out.find("\"SupportSuplV2\":true"), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("\"HardwareID\":\"RXA 7300\""), std::string::npos);
+    EXPECT_EQ(json.out.find("{\"capability\":{\"Size\":604,\"Version\":3,"), 0u) << json.out;
+    EXPECT_NE(json.out.find("\"SupportSuplV2\":true,\"SupportedSuplVersion\":{\"MajorVersion\":2,"
+                            "\"MinorVersion\":0},\"MaxGeofencesSupported\":0,"),
+              std::string::npos);
+    EXPECT_NE(json.out.find("\"chipset\":{\"Size\":660,\"Version\":3,\"ManufacturerID\":\"Tavrin\","
+                            "\"HardwareID\":\"RXA 7300\",\"FirmwareVersion\":\"1.0.0.1\"}}\n"),
+              std::string::npos);
 
     const auto command = Gnssctl({"command", "SetLocationServiceEnabled", "1"});
     EXPECT_EQ(command.status, 0) << command.err;
