@@ -21,6 +21,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxCommandLine = 1024;  // longer lines are answered ERROR
+// Unread output beyond this makes the modem drop its unsolicited blocks, as a
+// modem whose host does not read loses them; answers are always kept.
+constexpr std::size_t kMaxUnreadOutput = 1 << 20;
 constexpr const char* kJunk = "\r\nERROR";     // what a host would see if it read past a zero byte
 
 std::string Upper(std::string_view text) {
@@ -151,7 +154,7 @@ struct Modem::Impl {
             std::lock_guard<std::mutex> lock(mutex);
             stopping = true;
             closed = true;
-            output.clear();
+            ClearOutput();
         }
         readable.notify_all();
         timerWake.notify_all();
@@ -192,6 +195,7 @@ struct Modem::Impl {
 
     void Queue(std::string bytes, Clock::time_point due) {
         if (!plugged || closed || bytes.empty()) return;
+        unread += bytes.size();
         // The output stays in order: nothing overtakes a late answer.
         if (!output.empty()) due = std::max(due, output.back().due);
         output.push_back(Block{std::move(bytes), 0, due});
@@ -203,9 +207,21 @@ struct Modem::Impl {
         Queue(std::move(bytes), due);
     }
 
+    void ClearOutput() {
+        output.clear();
+        unread = 0;
+    }
+
+    // Room for an unsolicited block of `size` bytes.
+    bool Room(std::size_t size) {
+        if (unread + size <= kMaxUnreadOutput) return true;
+        ++droppedBlocks;
+        return false;
+    }
+
     void UnplugLocked() {
         plugged = false;
-        output.clear();
+        ClearOutput();
         request.active = false;
         readable.notify_all();
         timerWake.notify_all();
@@ -599,8 +615,10 @@ struct Modem::Impl {
             std::string block = "\r\n";
             for (const std::string& sentence : epoch.nmea) block += sentence + "\r\n";
             block += "OK\r\n";
-            QueueBlock(std::move(block), now);
-            ++nmeaBlocks;
+            if (Room(block.size())) {
+                QueueBlock(std::move(block), now);
+                ++nmeaBlocks;
+            }
         }
 
         bool answered = false;
@@ -608,8 +626,11 @@ struct Modem::Impl {
         for (Fault& f : faults)
             if (f.kind == Fault::Kind::NavError) navError = &f;
         if (epoch.fix.valid && navError == nullptr) {
-            QueueBlock(Frame(FormatPositionReport(epoch.fix, options.shape, request.mode)) + Frame("OK"), now);
-            ++reports;
+            std::string block = Frame(FormatPositionReport(epoch.fix, options.shape, request.mode)) + Frame("OK");
+            if (Room(block.size())) {
+                QueueBlock(std::move(block), now);
+                ++reports;
+            }
             answered = true;
         } else if (epoch.fix.valid || options.noFix == NoFixPolicy::PositionError) {
             // A position error is not followed by OK.
@@ -680,6 +701,7 @@ struct Modem::Impl {
         const std::size_t count = std::min(limit, block.bytes.size() - block.offset);
         std::copy_n(block.bytes.data() + block.offset, count, buffer);
         block.offset += count;
+        unread -= count;
         if (block.offset == block.bytes.size()) output.pop_front();
         std::size_t total = count;
         if (nul) {
@@ -701,6 +723,8 @@ struct Modem::Impl {
     bool stopping = false;
 
     std::deque<Block> output;
+    std::size_t unread = 0;  // bytes in `output` not yet read
+    unsigned droppedBlocks = 0;
     std::uint64_t cancelGeneration = 0;
     unsigned waitingReaders = 0;
     bool cancelPending = false;
@@ -751,7 +775,7 @@ void Modem::CancelRead() {
 void Modem::Close() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->closed = true;
-    impl_->output.clear();
+    impl_->ClearOutput();
     impl_->request.active = false;
     impl_->readable.notify_all();
     impl_->timerWake.notify_all();
@@ -766,7 +790,7 @@ void Modem::SetControlLines(bool dtr, bool rts) {
         // Hang-up: the request ends, pending output and a half-received
         // command are dropped.
         m.request.active = false;
-        m.output.clear();
+        m.ClearOutput();
         m.line.clear();
         m.lineRaw.clear();
         m.lineTooLong = false;
@@ -828,7 +852,8 @@ ModemStatus Modem::Status() const {
     s.replayEpochs = m.capture.epochs.size();
     s.replayPlayed = m.replayPlayed;
     s.replayFinished = m.replayFinished;
-    for (const auto& b : m.output) s.pendingOutputBytes += b.bytes.size() - b.offset;
+    s.pendingOutputBytes = m.unread;
+    s.droppedBlocks = m.droppedBlocks;
     return s;
 }
 

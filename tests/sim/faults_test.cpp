@@ -1,9 +1,11 @@
 // Fault injection, reading and the modem's end of life.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <thread>
 
 #include "SimHost.h"
+#include "TempDir.h"
 #include "gnss/sim/report.h"
 
 namespace gnss::sim::test {
@@ -199,14 +201,50 @@ TEST(SimFaults, CancelAndCloseEndBlockedReads) {
     EXPECT_EQ(modem.Read(buffer, sizeof buffer, 0ms).status, ReadStatus::Closed);
 }
 
+TEST(SimFaults, AHostThatDoesNotReadLosesReportsButNotAnswers) {
+    gnss::test::TempDir dir;
+    const std::string capture = dir.File("long.nmea");
+    {
+        // 1500 epochs of about 1.3 kB of sentences each.
+        std::ofstream out(capture);
+        char time[16];
+        for (int i = 0; i < 1500; ++i) {
+            std::snprintf(time, sizeof time, "%02d%02d%02d.00", 10 + i / 3600, i / 60 % 60, i % 60);
+            out << NmeaSentence(std::string("GPGGA,") + time + ",4722.0,N,00832.0,E,1,05,1.0,1.0,M,,M,,") << "\n";
+            for (int g = 0; g < 18; ++g)
+                out << NmeaSentence("GPGSV,18," + std::to_string(g + 1) + ",72,01,45,120,40,02,45,120,40,03,45,120,40")
+                    << "\n";
+        }
+    }
+    Modem modem(FastOptions("time-scale=0.001,replay=" + capture));
+    modem.Write("AT+XLCSSWITCH=1\r\nAT+XLCSLSR=1,1,,,,,1,,,2\r\n");
+    ASSERT_TRUE(modem.WaitReplayFinished(kPatience));
+    const ModemStatus s = modem.Status();
+    EXPECT_GT(s.droppedBlocks, 0u);
+    EXPECT_LE(s.pendingOutputBytes, 1u << 20);
+    modem.Write("AT+CIMI\r\n");
+    // Whatever was kept comes whole, and the answer comes last.
+    Host host(modem);
+    std::vector<std::string> lines;
+    while (auto line = host.Line(0ms)) lines.push_back(*line);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "001010123456789");
+    EXPECT_EQ(lines.back(), "OK");
+    for (const std::string& line : lines) {
+        if (line[0] == '$') {
+            EXPECT_TRUE(IsValidNmeaSentence(line)) << line;
+        }
+    }
+}
+
 TEST(SimFaults, DestructionStopsAReportingModem) {
     // The timer thread is stopped while it reports and a reader waits.
-    auto modem = std::make_unique<Modem>(FastOptions("time-scale=0.001"));
+    auto modem = std::make_unique<Modem>(FastOptions());
     Host host(*modem);
     host.Command("AT+XLCSSWITCH=1");
     host.Command("AT+XLCSLSR=1,1,,,,,1,,,2");
     ASSERT_TRUE(host.Report());
-    std::uint8_t buffer[16];
+    std::uint8_t buffer[1024];
     ReadStatus status = ReadStatus::Data;
     std::thread reader([&] {
         while ((status = modem->Read(buffer, sizeof buffer, 60s).status) == ReadStatus::Data) {

@@ -110,6 +110,7 @@ struct ModemStatus {
     std::size_t replayPlayed = 0;   // epochs played so far (all loops)
     bool replayFinished = false;    // the capture has been played to its end (no loop)
     std::size_t pendingOutputBytes = 0;
+    unsigned droppedBlocks = 0;  // unsolicited blocks lost while 1 MiB of output stayed unread
 };
 
 class Modem {
