@@ -184,7 +184,7 @@ TEST_F(Power, LeavingD0StopsTheRequestInProgressAndWaitsForIt) {
     WdfRequestComplete(request, STATUS_SUCCESS);
     sleeper.join();
     EXPECT_EQ(slept, STATUS_SUCCESS);
-    EXPECT_EQ(D().Log(), (V{"IoStop(1)", "Completing", "Suspend"}));
+    EXPECT_EQ(D().Log(), (V{"Presented(0x3000)", "IoStop(1)", "Completing", "Suspend"}));
     EXPECT_EQ(done.Count(id), 1u);
     ASSERT_EQ(host.SystemResume(), STATUS_SUCCESS);
 

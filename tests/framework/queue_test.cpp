@@ -37,10 +37,13 @@ TEST_F(Queues, SequentialQueuePresentsOneRequestAtATime) {
 
     // A request the driver owns is not affected by a cancel.
     EXPECT_FALSE(host.CancelRequest(a));
+    D().Log("Completing first");
     WdfRequestCompleteWithInformation(first, STATUS_SUCCESS, 0);
     const WDFREQUEST second = D().TakeHeld();
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(CodeOf(second), kHold | 2);
+    // The second was presented only after the first was completed.
+    EXPECT_EQ(D().Log(), (V{"Presented(0x3001)", "Completing first", "Presented(0x3002)"}));
     EXPECT_FALSE(host.CancelRequest(b));
     WdfRequestComplete(second, STATUS_SUCCESS);
 

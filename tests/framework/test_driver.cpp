@@ -1,6 +1,7 @@
 #include "test_driver.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace fwtest {
@@ -78,6 +79,9 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, std::size_t outputLe
         std::lock_guard lock(d.mu);
         d.presented.push_back(Presentation{request, code, d.host != nullptr ? d.host->CallbackHistory() : std::vector<std::string>{},
                                            d.held.size()});
+        char entry[32];
+        std::snprintf(entry, sizeof entry, "Presented(0x%X)", static_cast<unsigned>(code));
+        d.log.push_back(entry);
         d.cv.notify_all();
     }
     const ULONG argument = code & 0xFFF;

@@ -131,6 +131,8 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, const WDF_OBJECT_ATTRIBUTE
     device->fileAttributes = init.fileAttributes;
     WDF_DEVICE_PNP_CAPABILITIES_INIT(&device->capabilities);
     device->ApplyAttributes(DeviceAttributes);
+    if (Object::AsksForSynchronization(DeviceAttributes))
+        host->Error("WdfDeviceCreate: synchronisation scopes are not provided; callbacks are not serialised");
     host->RegisterLocked(device);
     host->device = device;
     host->initConsumed = true;

@@ -23,9 +23,15 @@
 // Lifetime.  An object stays registered (its handle valid) while it is alive
 // (not deleted, completed or closed) or referenced (driver references from
 // WdfObjectReference and find tags, or internal ones such as a request's hold
-// on its file object).  Objects other than requests are kept in the host's
-// graveyard after they are unregistered, so that a context pointer the driver
-// still holds stays readable until the DriverHost is destroyed.
+// on its file object).  Devices, queues, USB and memory objects are kept in
+// the host's graveyard after they are unregistered, so that a context pointer
+// the driver still holds stays readable until the DriverHost is destroyed;
+// requests and file objects (one per open) are freed.
+//
+// Not provided: framework synchronisation scopes and execution levels (the
+// driver's callbacks are never serialised by a framework lock beyond what
+// the dispatch and power threads imply), stop acknowledgement and the
+// EvtIoResume callback, parent objects other than the device.
 #pragma once
 
 #include <algorithm>
@@ -123,6 +129,11 @@ struct Object : std::enable_shared_from_this<Object> {
     }
     // Callbacks and a zero-filled context from the attributes (may be null).
     void ApplyAttributes(const WDF_OBJECT_ATTRIBUTES* attributes);
+    // True when the attributes ask for synchronisation the framework does not provide.
+    static bool AsksForSynchronization(const WDF_OBJECT_ATTRIBUTES* attributes) {
+        return attributes != nullptr && (attributes->SynchronizationScope == WdfSynchronizationScopeDevice ||
+                                         attributes->SynchronizationScope == WdfSynchronizationScopeQueue);
+    }
 };
 
 struct FileObj;

@@ -401,9 +401,9 @@ void Host::FinishDeviceLocked(std::unique_lock<std::mutex>& lock, bool announce)
     }
 
     // USB: readers stop, transfers fail from now on.
-    if (dev->usb != nullptr) {
-        dev->usb->started = false;
-        for (auto& i : dev->usb->interfaces)
+    if (auto usbDevice = dev->usb) {
+        usbDevice->started = false;
+        for (auto& i : usbDevice->interfaces)
             for (auto& p : i->pipes) {
                 p->started = false;
                 StopReaderLocked(lock, p, WdfIoTargetCancelSentIo);
@@ -426,15 +426,15 @@ void Host::FinishDeviceLocked(std::unique_lock<std::mutex>& lock, bool announce)
     {
         Deferred deferred;
         for (auto& q : dev->queues) KillLocked(q, deferred);
-        if (dev->usb != nullptr) {
-            for (auto& i : dev->usb->interfaces) {
+        if (auto usbDevice = dev->usb) {
+            for (auto& i : usbDevice->interfaces) {
                 for (auto& p : i->pipes) {
                     if (p->readerBuffer != nullptr) KillLocked(p->readerBuffer, deferred);
                     KillLocked(p, deferred);
                 }
                 KillLocked(i, deferred);
             }
-            KillLocked(dev->usb, deferred);
+            KillLocked(usbDevice, deferred);
         }
         KillLocked(dev, deferred);
         lock.unlock();

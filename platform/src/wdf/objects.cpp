@@ -324,7 +324,9 @@ void Host::ReleaseLocked(const std::shared_ptr<Object>& object, Deferred& deferr
             file->internalRefs--;
             ReleaseLocked(file, deferred);
         }
-    } else {
+    } else if (object->kind != Kind::File) {
+        // Kept: the driver may still hold a pointer into its context.  File
+        // objects, one per open, are freed (their handles are already invalid).
         graveyard.push_back(object);
     }
 }

@@ -179,6 +179,8 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, const WDF_IO_QUEUE_CONFIG* Config, c
     queue->powerManaged = Config->PowerManaged == WdfTrue || (Config->PowerManaged == WdfUseDefault && a->powerPolicyOwner);
     queue->powerStopped = queue->powerManaged && !host.InD0Locked();
     queue->ApplyAttributes(QueueAttributes);
+    if (Object::AsksForSynchronization(QueueAttributes))
+        host.Error("WdfIoQueueCreate: synchronisation scopes are not provided; callbacks are not serialised");
     host.RegisterLocked(queue);
     a->queues.push_back(queue);
     if (Config->DefaultQueue) a->defaultQueue = queue;
