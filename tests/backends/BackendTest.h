@@ -5,9 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 #include <vector>
 
 #include "gnss/platform/usb_function.h"
@@ -41,8 +44,7 @@ private:
     std::atomic<int> count_{0};
 };
 
-// Counts reads that have begun (the back-ends' read-started hook) and waits
-// for the next one.
+// Sees reads begin (through the back-ends' read-started hook).
 class ReadTracker {
 public:
     template <class Backend>
@@ -53,14 +55,22 @@ public:
             changed_.notify_all();
         });
     }
-    unsigned Started() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return started_;
-    }
-    // True once more than `before` reads have begun.
-    bool WaitBeyond(unsigned before) {
+    // Starts a read of the bulk IN pipe on another thread and returns once
+    // the read has begun (so that a CancelRead now is meant for it).
+    std::future<NTSTATUS> BeginRead(fw::UsbBackend& usb) {
+        unsigned before = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            before = started_;
+        }
+        auto read = std::async(std::launch::async, [&usb] {
+            std::uint8_t buffer[fw::kReadChunkBytes];
+            std::size_t n = 0;
+            return usb.ReadPipe(fw::kBulkInEndpoint, buffer, sizeof buffer, &n);
+        });
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kPatience, [&] { return started_ > before; });
+        EXPECT_TRUE(changed_.wait_for(lock, kPatience, [&] { return started_ > before; }));
+        return read;
     }
 
 private:
