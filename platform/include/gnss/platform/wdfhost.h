@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -73,14 +74,23 @@ public:
                                ULONG* written) = 0;
     virtual NTSTATUS ResetPipe(UCHAR /*endpoint*/) { return STATUS_SUCCESS; }
     // The back-end calls this (from any thread) when the device goes away.
-    void SetRemovalHandler(std::function<void()> handler) { removal_ = std::move(handler); }
+    void SetRemovalHandler(std::function<void()> handler) {
+        std::lock_guard<std::mutex> lock(removalMutex_);
+        removal_ = std::move(handler);
+    }
 
 protected:
     void NotifyRemoved() {
-        if (removal_) removal_();
+        std::function<void()> handler;
+        {
+            std::lock_guard<std::mutex> lock(removalMutex_);
+            handler = removal_;
+        }
+        if (handler) handler();
     }
 
 private:
+    std::mutex removalMutex_;  // the handler may be set while a back-end thread reports a removal
     std::function<void()> removal_;
 };
 
