@@ -54,7 +54,7 @@ const char* Usage() {
            "  --replay FILE          replay an NMEA capture (replay=)\n"
            "  --loop                 start the capture again at its end (loop=on)\n"
            "  --no-fix skip|error    epochs without a fix (nofix=)\n"
-           "  --fault SPEC           inject a fault; repeatable (fault=)\n"
+           "  --fault FAULT          inject a fault; repeatable (fault=)\n"
            "  --record FILE          append every byte received to FILE (record=)\n"
            "  --seed N               seed of the synthetic route (seed=)\n"
            "  --time-scale F         scale intervals and delays, 0 < F <= 1 (time-scale=)\n"

@@ -77,10 +77,10 @@ bool IsDigits(std::string_view text) {
     return !text.empty();
 }
 
-void CheckPrefix(std::string_view spec, std::string_view prefix) {
+void CheckPrefix(std::string_view form, std::string_view prefix) {
     for (char c : prefix) {
         if (c == '\r' || c == '\n' || c == '\0' || c == ',')
-            Fail("fault " + Quote(spec) + ": a command prefix may not hold a comma, CR, LF or zero byte");
+            Fail("fault " + Quote(form) + ": a command prefix may not hold a comma, CR, LF or zero byte");
     }
 }
 
@@ -203,17 +203,17 @@ bool TryParseModemOptions(std::string_view text, ModemOptions& options, std::str
     }
 }
 
-Fault ParseFault(std::string_view spec) {
-    const std::size_t colon = spec.find(':');
-    const std::string_view kind = spec.substr(0, colon);
+Fault ParseFault(std::string_view form) {
+    const std::size_t colon = form.find(':');
+    const std::string_view kind = form.substr(0, colon);
     const bool hasArgument = colon != std::string_view::npos;
-    const std::string_view argument = hasArgument ? spec.substr(colon + 1) : std::string_view();
+    const std::string_view argument = hasArgument ? form.substr(colon + 1) : std::string_view();
     Fault fault;
-    const std::string what = "fault " + Quote(spec);
+    const std::string what = "fault " + Quote(form);
     if (kind == "silent" || kind == "error") {
         fault.kind = kind == "silent" ? Fault::Kind::Silent : Fault::Kind::Error;
         if (hasArgument && argument.empty()) Fail(what + ": the command prefix after ':' is empty");
-        CheckPrefix(spec, argument);
+        CheckPrefix(form, argument);
         fault.prefix = std::string(argument);
     } else if (kind == "delay") {
         if (!hasArgument) Fail(what + ": delay needs milliseconds, as delay:MS or delay:MS:PREFIX");
@@ -223,7 +223,7 @@ Fault ParseFault(std::string_view spec) {
         if (second != std::string_view::npos) {
             fault.prefix = std::string(argument.substr(second + 1));
             if (fault.prefix.empty()) Fail(what + ": the command prefix after ':' is empty");
-            CheckPrefix(spec, fault.prefix);
+            CheckPrefix(form, fault.prefix);
         }
     } else if (kind == "split") {
         if (!hasArgument) Fail(what + ": split needs a byte count, as split:N");
@@ -256,7 +256,7 @@ Fault ParseFault(std::string_view spec) {
             fault.when = Fault::When::OnPrefix;
             fault.prefix = std::string(argument.substr(3));
             if (fault.prefix.empty()) Fail(what + ": unplug:on needs a command prefix");
-            CheckPrefix(spec, fault.prefix);
+            CheckPrefix(form, fault.prefix);
         } else {
             Fail(what + ": unplug takes now, after:N or on:PREFIX");
         }
@@ -339,7 +339,7 @@ const char* OptionHelp() {
            "  loop=on|off           start the capture again at its end; default off (silence)\n"
            "  nofix=skip|error      epochs without a fix: no report, or the line\n"
            "                        \"+XLCSLSR: ERROR, -8\"; default skip\n"
-           "  fault=SPEC            inject a fault (repeatable; fault=none clears the list)\n"
+           "  fault=FAULT           inject a fault (repeatable; fault=none clears the list)\n"
            "  record=FILE           append every byte the host writes to FILE\n"
            "  seed=N                seed of the synthetic route and sky; default 1\n"
            "  time-scale=F          multiply every interval and delay by F, 0 < F <= 1;\n"
@@ -365,7 +365,7 @@ const char* FaultHelp() {
            "  garbage[:TEXT]         a garbage line before every answer and report block\n"
            "  naverror[:N]           position errors instead of reports (the next N, or all)\n"
            "  unplug[:now]           the modem drops off the bus at once\n"
-           "  unplug:after:N         ... when a command arrives after N more answered commands\n"
+           "  unplug:after:N         ... when a command arrives after N more commands\n"
            "  unplug:on:PREFIX       ... when a command beginning with PREFIX arrives\n";
 }
 

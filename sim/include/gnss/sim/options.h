@@ -103,7 +103,7 @@ ModemOptions ParseModemOptions(std::string_view text, const ModemOptions& base);
 bool TryParseModemOptions(std::string_view text, ModemOptions& options, std::string& error);
 
 // One fault in its text form ("split:1", "error:AT+CIMI", "unplug:after:5", ...).
-Fault ParseFault(std::string_view spec);
+Fault ParseFault(std::string_view form);
 
 // Parses "YYYY-MM-DDTHH:MM:SS" (optionally ending in "Z") or "now".
 std::int64_t ParseStartTime(std::string_view text);
