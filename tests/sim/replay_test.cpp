@@ -2,6 +2,7 @@
 // output (*.log.chk), NMEA blocks against the capture itself.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,7 +19,13 @@
 namespace gnss::sim::test {
 namespace {
 
-std::string CapturePath(const std::string& name) { return std::string(GNSS_NMEA_CAPTURES) + "/" + name; }
+// The folder may be moved with GNSS_NMEA_CAPTURES in the environment.
+std::string CaptureFolder() {
+    const char* folder = std::getenv("GNSS_NMEA_CAPTURES");
+    return folder != nullptr && *folder != '\0' ? folder : GNSS_NMEA_CAPTURES;
+}
+
+std::string CapturePath(const std::string& name) { return CaptureFolder() + "/" + name; }
 
 std::string Slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -107,7 +114,7 @@ class SimReplay : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(SimReplay, ReportsMatchTheDecoderAndSentencesPassUnchanged) {
     const std::string capture = CapturePath(GetParam());
-    ASSERT_TRUE(std::filesystem::exists(capture)) << "the NMEA captures are expected in " << GNSS_NMEA_CAPTURES;
+    ASSERT_TRUE(std::filesystem::exists(capture)) << "the NMEA captures are expected in " << CaptureFolder();
     const std::vector<Expected> expected = DecoderFixes(Slurp(capture + ".chk"));
     ASSERT_FALSE(expected.empty());
 
