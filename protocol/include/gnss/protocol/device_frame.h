@@ -175,8 +175,9 @@ inline T Load(std::span<const std::uint8_t> bytes) {
 
 template <class T>
 inline void Append(std::vector<std::uint8_t>& out, const T& value) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(&value);
-    out.insert(out.end(), p, p + sizeof value);
+    const std::size_t used = out.size();
+    out.resize(used + sizeof value);
+    std::memcpy(out.data() + used, &value, sizeof value);
 }
 
 constexpr FramePrefix Prefix(FrameType type) {
