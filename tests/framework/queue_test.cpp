@@ -272,11 +272,11 @@ TEST_F(Queues, CompletionRules) {
     EXPECT_EQ(host.Violations().size(), 3u);
 }
 
-TEST_F(Queues, BufferedIoSharesOneBuffer) {
+TEST_F(Queues, BufferedIoKeepsInputAndOutputApart) {
     ASSERT_EQ(Start(NoIdle()), STATUS_SUCCESS);
     const FileId f = Open();
 
-    // The output overwrites the input in place; information bounds the answer.
+    // The output is a zero-filled buffer of its own; information bounds the answer.
     Completion c = Call(f, kEcho, "abcdef", 4);
     EXPECT_EQ(c.status, STATUS_SUCCESS);
     EXPECT_EQ(c.information, 4u);
@@ -286,9 +286,9 @@ TEST_F(Queues, BufferedIoSharesOneBuffer) {
     EXPECT_EQ(Text(c), "fedc");
     c = Call(f, kEcho | 2, "abcdef", 6);
     EXPECT_EQ(Text(c), "fe");
-    c = Call(f, kEcho, "xy", 6);  // the buffer is max(input, output) long, input first
+    c = Call(f, kEcho, "xy", 6);  // an output longer than the input
     EXPECT_EQ(Text(c), "yxyxyx");
-    EXPECT_TRUE(D().echoSharedBuffer);
+    EXPECT_TRUE(D().echoSeparateZeroedOutput);
 
     // Empty or short buffers.
     EXPECT_EQ(Call(f, kEcho, "abc", 0).status, STATUS_BUFFER_TOO_SMALL);

@@ -25,7 +25,7 @@ void TestDriver::Reset() {
     held.clear();
     d0EntryStopIdle.clear();
     closeSawOwnRequests.clear();
-    echoSharedBuffer = true;
+    echoSeparateZeroedOutput = true;
     chunks.clear();
     readerFailures.clear();
     readWhileCallbackRan = false;
@@ -102,7 +102,9 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, std::size_t outputLe
             }
             {
                 std::lock_guard lock(d.mu);
-                d.echoSharedBuffer = d.echoSharedBuffer && in == out;
+                auto* o = static_cast<std::uint8_t*>(out);
+                const bool zeroed = std::all_of(o, o + outLength, [](std::uint8_t b) { return b == 0; });
+                d.echoSeparateZeroedOutput = d.echoSeparateZeroedOutput && in != out && zeroed;
             }
             auto* o = static_cast<std::uint8_t*>(out);
             for (std::size_t i = 0; i < outLength; ++i) o[i] = copy[copy.size() - 1 - (i % copy.size())];

@@ -4,8 +4,8 @@
 // queue (power-managed by default) and a manual queue that is not
 // power-managed.  Control codes (the high nibble of the low 16 bits selects
 // the action, the low 12 bits are an argument):
-//   kEcho  reads the input, writes it reversed into the output (the same
-//          buffer) and completes with information = argument, or the output
+//   kEcho  reads the input, writes it reversed into the output (a buffer
+//          of its own) and completes with information = argument, or the output
 //          length when the argument is 0.
 //   kPark  forwards the request to the manual queue.
 //   kHold  keeps the request; the test completes it (TestDriver::TakeHeld).
@@ -105,7 +105,7 @@ struct TestDriver {
     std::deque<WDFREQUEST> held;
     std::vector<NTSTATUS> d0EntryStopIdle;
     std::vector<bool> closeSawOwnRequests;  // at each close: a request of that file still parked?
-    bool echoSharedBuffer = true;
+    bool echoSeparateZeroedOutput = true;  // every echo found its output apart and zeroed
 
     std::vector<std::string> chunks;
     std::vector<NTSTATUS> readerFailures;

@@ -213,7 +213,8 @@ struct RequestObj : Object {
     ULONG code = 0;
     std::size_t inputLength = 0;
     std::size_t outputLength = 0;
-    std::vector<std::uint8_t> buffer;  // max(input, output) bytes
+    std::vector<std::uint8_t> input;   // a copy of the sender's input
+    std::vector<std::uint8_t> output;  // zero-filled, the output length
     ULONG_PTR information = 0;
     std::shared_ptr<FileObj> file;
     State state = State::Owned;

@@ -778,8 +778,10 @@ NTSTATUS Host::SubmitDeviceControl(FileId fid, ULONG code, const void* input, st
     request->code = code;
     request->inputLength = inputLength;
     request->outputLength = outputLength;
-    request->buffer.assign(std::max(inputLength, outputLength), 0);
-    if (inputLength != 0) std::memcpy(request->buffer.data(), input, inputLength);
+    if (inputLength != 0)
+        request->input.assign(static_cast<const std::uint8_t*>(input),
+                              static_cast<const std::uint8_t*>(input) + inputLength);
+    request->output.assign(outputLength, 0);
     request->file = it->second;
     it->second->internalRefs++;
     request->handler = std::move(handler);

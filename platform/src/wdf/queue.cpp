@@ -35,7 +35,7 @@ void Host::CompleteLocked(const std::shared_ptr<RequestObj>& request, NTSTATUS s
     completion.information = information;
     if (request->type == WdfRequestTypeDeviceControl) {
         const std::size_t n = std::min<std::size_t>(information, request->outputLength);
-        completion.output.assign(request->buffer.begin(), request->buffer.begin() + static_cast<std::ptrdiff_t>(n));
+        completion.output.assign(request->output.begin(), request->output.begin() + static_cast<std::ptrdiff_t>(n));
     }
     if (request->handler) {
         deferred.Add([handler = std::move(request->handler), completion = std::move(completion)] { handler(completion); });
@@ -273,7 +273,7 @@ NTSTATUS RetrieveBuffer(WDFREQUEST handle, const char* api, bool input, std::siz
     if (buffer == nullptr) return STATUS_INVALID_PARAMETER;
     const std::size_t available = input ? a->inputLength : a->outputLength;
     if (available == 0 || available < minimum) return STATUS_BUFFER_TOO_SMALL;
-    *buffer = a->buffer.data();
+    *buffer = input ? a->input.data() : a->output.data();
     if (length != nullptr) *length = available;
     return STATUS_SUCCESS;
 }
