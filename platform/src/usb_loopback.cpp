@@ -48,6 +48,11 @@ NTSTATUS LoopbackUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std:
     std::unique_lock lock(mu_);
     Endpoint& ep = endpoints_[endpoint];
     ep.reads++;
+    if (ep.cancelPending) {
+        // Cancelled before it began.
+        ep.cancelPending = false;
+        return STATUS_CANCELLED;
+    }
     ep.inFlight++;
     ep.maxInFlight = std::max(ep.maxInFlight, ep.inFlight);
     const std::uint64_t cancelGeneration = ep.cancelGeneration;
@@ -95,8 +100,12 @@ void LoopbackUsbBackend::CancelRead(UCHAR endpoint) {
     std::lock_guard lock(mu_);
     Endpoint& ep = endpoints_[endpoint];
     ep.cancels++;
-    // Only reads already blocked see the new generation; later reads block normally.
-    if (ep.blocked > 0) ep.cancelGeneration++;
+    // A read in progress sees the new generation; with none, the next read
+    // is cancelled before it begins.
+    if (ep.inFlight > 0)
+        ep.cancelGeneration++;
+    else
+        ep.cancelPending = true;
     cv_.notify_all();
 }
 

@@ -94,7 +94,7 @@ TEST(SimBackend, AReadMovesAtMostOneTransferWhateverTheBuffer) {
     EXPECT_LE(*std::max_element(pieces.chunks.begin(), pieces.chunks.end()), 5u);
 }
 
-TEST(SimBackend, CancelReadEndsTheReadInProgressOnly) {
+TEST(SimBackend, CancelReadEndsTheReadInProgressOrTheNextOne) {
     auto sim = MakeSim("echo=off");
     ASSERT_TRUE(sim);
     ReadTracker reads(*sim);
@@ -103,9 +103,14 @@ TEST(SimBackend, CancelReadEndsTheReadInProgressOnly) {
     sim->CancelRead(kBulkInEndpoint);
     EXPECT_EQ(blocked.get(), STATUS_CANCELLED);
 
-    // A cancel with no read in progress is not kept for the next read.
+    // A cancel with no read in progress ends the next read before it begins,
+    // once; the answer waiting meanwhile is not lost.
     sim->CancelRead(kBulkInEndpoint);
     ASSERT_EQ(Write(*sim, "AT\r\n"), STATUS_SUCCESS);
+    std::uint8_t byte = 0;
+    std::size_t got = 0;
+    EXPECT_EQ(sim->ReadPipe(kBulkInEndpoint, &byte, 1, &got), STATUS_CANCELLED);
+    EXPECT_EQ(got, 0u);
     const Collected answer = ReadUntil(*sim, EndsWithOk());
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
     EXPECT_EQ(answer.text, "\r\nOK\r\n");

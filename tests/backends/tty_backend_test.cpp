@@ -119,7 +119,7 @@ TEST(TtyBackend, TheControlLineRequestSucceedsWithoutModemLinesAndSaysSoOnce) {
               STATUS_NOT_SUPPORTED);
 }
 
-TEST(TtyBackend, CancelReadEndsTheReadInProgressAndLosesNoData) {
+TEST(TtyBackend, CancelReadEndsTheReadInProgressOrTheNextOneAndLosesNoData) {
     Pty pty;
     auto tty = OpenTty(pty.path);
     ASSERT_TRUE(tty);
@@ -128,10 +128,14 @@ TEST(TtyBackend, CancelReadEndsTheReadInProgressAndLosesNoData) {
     tty->CancelRead(kBulkInEndpoint);
     EXPECT_EQ(blocked.get(), STATUS_CANCELLED);
 
-    // A cancel with no read in progress is not kept; bytes that came in the
-    // meantime wait for the next read.
+    // A cancel with no read in progress ends the next read before it begins,
+    // once; bytes that came in the meantime wait for the read after it.
     tty->CancelRead(kBulkInEndpoint);
     pty.Send("\r\nOK\r\n");
+    std::uint8_t byte = 0;
+    std::size_t got = 0;
+    EXPECT_EQ(tty->ReadPipe(kBulkInEndpoint, &byte, 1, &got), STATUS_CANCELLED);
+    EXPECT_EQ(got, 0u);
     const Collected answer = ReadUntil(*tty, EndsWithOk());
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
     EXPECT_EQ(answer.text, "\r\nOK\r\n");

@@ -339,6 +339,11 @@ NTSTATUS LibusbUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::s
     if (endpoint != bulkIn_ || buffer == nullptr || length == 0) return STATUS_INVALID_PARAMETER;
     std::unique_lock<std::mutex> lock(mutex_);
     if (reading_) return STATUS_DEVICE_BUSY;
+    if (cancelPending_) {
+        // Cancelled before it began.
+        cancelPending_ = false;
+        return STATUS_CANCELLED;
+    }
     reading_ = true;
     cancelRequested_ = false;
 
@@ -390,7 +395,10 @@ NTSTATUS LibusbUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::s
 void LibusbUsbBackend::CancelRead(UCHAR endpoint) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (endpoint != bulkIn_) return;
-    if (reading_) cancelRequested_ = true;
+    if (reading_)
+        cancelRequested_ = true;
+    else
+        cancelPending_ = true;  // for the next read
     // The transfer in flight goes too, also between reads: a stopped reader
     // leaves nothing in flight.  Bytes it already holds wait for the next read.
     if (inFlight_ && !cancelIssued_ && libusb_cancel_transfer(read_) == LIBUSB_SUCCESS) cancelIssued_ = true;

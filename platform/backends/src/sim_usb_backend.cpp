@@ -89,6 +89,11 @@ NTSTATUS SimUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size
         std::lock_guard<std::mutex> lock(mutex_);
         if (gone_) return STATUS_DEVICE_NOT_CONNECTED;
         if (reading_) return STATUS_DEVICE_BUSY;
+        if (cancelPending_) {
+            // Cancelled before it began.
+            cancelPending_ = false;
+            return STATUS_CANCELLED;
+        }
         reading_ = true;
         cancelRequested_ = false;
     }
@@ -131,7 +136,12 @@ NTSTATUS SimUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size
 
 void SimUsbBackend::CancelRead(UCHAR endpoint) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (endpoint != kBulkInEndpoint || !reading_ || cancelRequested_) return;
+    if (endpoint != kBulkInEndpoint) return;
+    if (!reading_) {
+        cancelPending_ = true;  // for the next read
+        return;
+    }
+    if (cancelRequested_) return;
     cancelRequested_ = true;
     modem_.CancelRead();
 }

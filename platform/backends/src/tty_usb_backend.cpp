@@ -165,6 +165,11 @@ NTSTATUS TtyUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size
         std::lock_guard<std::mutex> lock(mutex_);
         if (gone_) return STATUS_DEVICE_NOT_CONNECTED;
         if (reading_) return STATUS_DEVICE_BUSY;
+        if (cancelPending_) {
+            // Cancelled before it began.
+            cancelPending_ = false;
+            return STATUS_CANCELLED;
+        }
         reading_ = true;
         cancelRequested_ = false;
     }
@@ -227,7 +232,12 @@ NTSTATUS TtyUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size
 
 void TtyUsbBackend::CancelRead(UCHAR endpoint) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (endpoint != kBulkInEndpoint || !reading_ || cancelRequested_) return;
+    if (endpoint != kBulkInEndpoint) return;
+    if (!reading_) {
+        cancelPending_ = true;  // for the next read
+        return;
+    }
+    if (cancelRequested_) return;
     cancelRequested_ = true;
     const std::uint64_t one = 1;
     while (::write(cancelFd_, &one, sizeof one) < 0 && errno == EINTR) {

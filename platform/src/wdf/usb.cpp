@@ -50,29 +50,16 @@ void Host::StopReaderLocked(std::unique_lock<std::mutex>& lock, const std::share
         // data is still delivered).  A later start joins it.
         return;
     }
-    if (action == WdfIoTargetCancelSentIo) {
-        // The back-end can cancel only a read that is already blocked, and the
-        // reader marks its read in flight just before it calls the back-end.
-        // A cancel that falls between the two is lost, so it is repeated,
-        // with growing pauses, until the reader has ended; the first one
-        // normally suffices and the reader's end is signalled.
-        auto pause = std::chrono::milliseconds(2);
-        while (!pipe->readerExited) {
-            if (pipe->readInFlight) {
-                auto be = pipe->backend;
-                const UCHAR endpoint = pipe->desc.EndpointAddress;
-                lock.unlock();
-                be->CancelRead(endpoint);
-                lock.lock();
-            }
-            if (cv.wait_for(lock, pause, [&] { return pipe->readerExited || !pipe->readInFlight; })) {
-                cv.wait(lock, [&] { return pipe->readerExited || pipe->readInFlight; });
-            }
-            pause = std::min(pause * 2, std::chrono::milliseconds(100));
-        }
-    } else {
-        cv.wait(lock, [&] { return pipe->readerExited; });
+    if (action == WdfIoTargetCancelSentIo && !pipe->readerExited) {
+        // One cancel suffices: the back-end ends the read in progress, or the
+        // next one before it begins, and the reader then sees the stop.
+        auto be = pipe->backend;
+        const UCHAR endpoint = pipe->desc.EndpointAddress;
+        lock.unlock();
+        be->CancelRead(endpoint);
+        lock.lock();
     }
+    cv.wait(lock, [&] { return pipe->readerExited; });
     std::thread t = std::move(pipe->reader);
     pipe->readerRunning = false;
     lock.unlock();
@@ -115,6 +102,7 @@ void Host::ReaderLoop(std::shared_ptr<UsbPipeObj> pipe, std::uint64_t generation
             continue;
         }
         if (pipe->readerStop) break;  // the read was cancelled by the stop
+        if (status == STATUS_CANCELLED) continue;  // a cancel left over from an earlier stop
         const bool gone = status == STATUS_DEVICE_NOT_CONNECTED;
         Note("read on endpoint 0x%02X failed, status=0x%X%s", endpoint, static_cast<unsigned>(status),
              gone ? " (device gone)" : "");

@@ -99,6 +99,7 @@ private:
         unsigned resets = 0;
         unsigned cancels = 0;
         std::uint64_t cancelGeneration = 0;
+        bool cancelPending = false;  // a cancel that came with no read in progress
     };
 
     template <class Pred>

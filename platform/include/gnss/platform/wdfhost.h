@@ -66,8 +66,11 @@ public:
     // status; STATUS_DEVICE_NOT_CONNECTED once it is gone for good).
     virtual NTSTATUS ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size_t length,
                               std::size_t* transferred) = 0;
-    // Makes a blocked ReadPipe on this endpoint return STATUS_CANCELLED at once;
-    // a read started after it blocks normally again.
+    // Makes the ReadPipe in progress on this endpoint return STATUS_CANCELLED
+    // at once.  With no read in progress, the next ReadPipe on it returns
+    // STATUS_CANCELLED at once instead, so a cancel can never fall between a
+    // reader's decision to read and its read.  (A reader that gets a cancel it
+    // did not ask for simply reads again.)
     virtual void CancelRead(UCHAR endpoint) = 0;
     // Writes to the OUT endpoint and returns when done (or failed).
     virtual NTSTATUS WritePipe(UCHAR endpoint, const std::uint8_t* data, std::size_t length,

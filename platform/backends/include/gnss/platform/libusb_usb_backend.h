@@ -133,6 +133,7 @@ private:
     NTSTATUS readError_ = STATUS_SUCCESS;  // a failed completion not yet reported
     bool reading_ = false;          // a ReadPipe is in progress
     bool cancelRequested_ = false;  // ... and CancelRead was called for it
+    bool cancelPending_ = false;    // CancelRead came with no read in progress
     bool gone_ = false;
     std::atomic<bool> removalSent_{false};
 };

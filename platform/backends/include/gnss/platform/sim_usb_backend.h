@@ -70,6 +70,7 @@ private:
     std::mutex mutex_;
     bool reading_ = false;          // a ReadPipe is in progress
     bool cancelRequested_ = false;  // ... and CancelRead was called for it
+    bool cancelPending_ = false;    // CancelRead came with no read in progress
     bool gone_ = false;
     bool removalSent_ = false;
 };
