@@ -290,6 +290,7 @@ void DeviceServer::HandleInbox() {
 // --- connections ----------------------------------------------------------------------
 
 void DeviceServer::Accept() {
+    if (listen_ < 0) return;
     for (;;) {
         const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
