@@ -44,7 +44,7 @@ std::string HostUsage() {
         "in-flight recorder to the log).\n"
         "\n"
         "Options:\n"
-        "  --modem BACKEND        the modem's USB back-end; default loopback\n";
+        "  --modem BACKEND        the modem's USB back-end; default sim (the simulated modem)\n";
     text += BackendsHelp();
     text +=
         "  --socket PATH          the device socket (mode 0660); default here:\n"
@@ -81,7 +81,7 @@ std::string HostUsage() {
         "                         framework by F, 0 < F <= 1 (tests); default 1\n"
         "\n"
         "Example:\n"
-        "  gnssd --foreground --modem loopback --socket /tmp/gnss.sock --log-level 3\n"
+        "  gnssd --foreground --modem sim:chip=pv7710 --socket /tmp/gnss.sock --log-level 3\n"
         "  gnssctl --socket /tmp/gnss.sock info\n";
     return text;
 }

@@ -7,7 +7,7 @@
 
 namespace gnss::host {
 
-inline constexpr const char* kDefaultModem = "loopback";
+inline constexpr const char* kDefaultModem = "sim";
 inline constexpr const char* kDefaultNmeaLog = "/var/log/gnss/NmeaLog.txt";
 inline constexpr const char* kDriverModuleName = "veruzuvedazedeva.so";
 
