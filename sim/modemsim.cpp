@@ -65,6 +65,7 @@ const char* Usage() {
            "  --speed M/S            mean speed on the route (speed=)\n"
            "  --radius M             mean radius of the route (radius=)\n"
            "  --dtr honour|ignore    whether DTR low silences the modem (dtr=)\n"
+           "  --spectrum TEXT        the one line every spectrum scan answers (spectrum=)\n"
            "  -h, --help             print this help and exit\n"
            "\n";
 }
@@ -130,7 +131,7 @@ bool ClientPresent(int master) {
 int main(int argc, char** argv) {
     enum {
         kPty = 1000, kOptions, kChip, kNoSim, kImsi, kMnc, kShape, kEcho, kReplay, kLoop, kNoFix, kFault,
-        kRecord, kSeed, kTimeScale, kStart, kTtff, kLat, kLon, kAlt, kSpeed, kRadius, kDtr
+        kRecord, kSeed, kTimeScale, kStart, kTtff, kLat, kLon, kAlt, kSpeed, kRadius, kDtr, kSpectrum
     };
     static const option kLong[] = {
         {"pty", no_argument, nullptr, kPty},
@@ -156,6 +157,7 @@ int main(int argc, char** argv) {
         {"speed", required_argument, nullptr, kSpeed},
         {"radius", required_argument, nullptr, kRadius},
         {"dtr", required_argument, nullptr, kDtr},
+        {"spectrum", required_argument, nullptr, kSpectrum},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -168,6 +170,7 @@ int main(int argc, char** argv) {
         {kReplay, "replay"}, {kNoFix, "nofix"}, {kFault, "fault"}, {kRecord, "record"}, {kSeed, "seed"},
         {kTimeScale, "time-scale"}, {kStart, "start"}, {kTtff, "ttff"}, {kLat, "lat"}, {kLon, "lon"},
         {kAlt, "alt"}, {kSpeed, "speed"}, {kRadius, "radius"}, {kDtr, "dtr"},
+        {kSpectrum, "spectrum"},
     };
 
     bool pty = false;

@@ -537,6 +537,7 @@ struct Modem::Impl {
     }
 
     std::vector<std::string> Spectrum(const std::string& request) const {
+        if (!options.spectrumLine.empty()) return {options.spectrumLine};
         std::uint64_t hash = options.seed * 0x9E3779B97F4A7C15ULL + 0x51ED;
         for (char c : request) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ULL;
         const auto noise = [&hash]() {

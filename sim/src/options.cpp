@@ -147,10 +147,22 @@ void ApplyOption(ModemOptions& options, std::string_view key, std::string_view v
         if (value == "honour" || value == "honor") options.honourDtr = true;
         else if (value == "ignore") options.honourDtr = false;
         else Fail("option dtr needs honour or ignore, not " + Quote(value));
+    } else if (key == "spectrum") {
+        // A host files any other line as a spectrum line only when it cannot
+        // take it for something else: an IMSI, an NMEA sentence, a report or
+        // a final result.
+        const bool reserved = value.size() == 14 || value.size() == 15 || value.substr(0, 1) == "$" ||
+                              value.substr(0, 1) == "+" || value.substr(0, 2) == "OK" ||
+                              value.substr(0, 5) == "ERROR";
+        if (value.empty() || value.size() > 1000 || reserved ||
+            value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+            Fail("option spectrum needs one line of 1 to 1000 characters, not 14 or 15 long and not "
+                 "beginning with $, +, OK or ERROR, not " + Quote(value));
+        options.spectrumLine = std::string(value);
     } else {
         Fail("unknown modem option " + Quote(key) +
              " (known: chip, sim, imsi, mnc, shape, echo, replay, loop, nofix, fault, record, seed, "
-             "time-scale, start, ttff, lat, lon, alt, speed, radius, dtr)");
+             "time-scale, start, ttff, lat, lon, alt, speed, radius, dtr, spectrum)");
     }
 }
 
@@ -352,7 +364,10 @@ const char* OptionHelp() {
            "  speed=M/S             mean speed on the route (varies by +-2.5); default 12.5\n"
            "  radius=M              mean radius of the route; default 600\n"
            "  dtr=honour|ignore     honour: with DTR low, commands are neither carried out nor\n"
-           "                        answered and reporting stops; default honour\n";
+           "                        answered and reporting stops; default honour\n"
+           "  spectrum=TEXT         every spectrum scan answers the one line TEXT instead of the\n"
+           "                        synthetic scan (not 14 or 15 characters long, not beginning\n"
+           "                        with $, +, OK or ERROR); default the synthetic scan\n";
 }
 
 const char* FaultHelp() {

@@ -215,6 +215,25 @@ TEST(SimCommands, ProductionTestModeAndSpectrum) {
     EXPECT_EQ(Exchange(modem, scan), kError);
 }
 
+TEST(SimCommands, SpectrumOptionAnswersItsOneLine) {
+    Modem modem(FastOptions("spectrum=noise floor -121.5 dBm at 1575.420 MHz"));
+    const std::string scan = "at@gnss:npt_spect_ana_string_cmd(1,4,\"abc\")";
+    EXPECT_EQ(Exchange(modem, scan), kError);
+    EXPECT_EQ(Exchange(modem, "at@gnss:prod_test_snr_mode_set(1)"), Ok());
+    EXPECT_EQ(Exchange(modem, scan), Ok(Answer("noise floor -121.5 dBm at 1575.420 MHz")));
+
+    // Lines a host would take for something else are refused.
+    for (const char* bad : {"spectrum=", "spectrum=+XLCSLSR: 1", "spectrum=OK so far", "spectrum=ERROR 3",
+                            "spectrum=$GPGGA", "spectrum=fourteen chars", "spectrum=fifteen  chars!"}) {
+        try {
+            ParseModemOptions(bad);
+            ADD_FAILURE() << "accepted: " << bad;
+        } catch (const OptionError& e) {
+            EXPECT_NE(std::string(e.what()).find("spectrum"), std::string::npos) << e.what();
+        }
+    }
+}
+
 TEST(SimCommands, DtrLowSilencesTheModemAndEndsTheRequest) {
     Modem modem(FastOptions());
     Exchange(modem, "AT+XLCSSWITCH=1");

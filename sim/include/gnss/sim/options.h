@@ -85,6 +85,7 @@ struct ModemOptions {
     double speed = 12.5;                   // mean speed, metres per second
     double radius = 600.0;                 // mean radius of the route, metres
     bool honourDtr = true;                 // DTR low: commands are not carried out
+    std::string spectrumLine;              // non-empty: the one line every spectrum scan answers
 };
 
 // The time scale from the environment variable GNSS_TIME_SCALE: a factor in
