@@ -1,6 +1,7 @@
 // Driver entry and the driver object's end-of-life callbacks.
 #include "Driver.h"
 
+#include "GnssState.h"
 #include "engine/AtClient.h"
 #include "gnss_driver_version.h"
 
@@ -35,6 +36,9 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
 void GNSSDriverEvtDriverUnload(WDFDRIVER) {
     GnssLog(GNSS_LEVEL_INFO, "[%s] %s ->", TAG_DRIVER, __func__);
     atclient_DeInit();
+    // The engine is gone, so no callback queues a block any more: free the
+    // blocks nobody listened for.
+    ClearNmeaData();
     GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS Driver Version: %s unloaded", TAG_DRIVER, __func__,
             GNSS_DRIVER_VERSION_TEXT);
     GnssLog(GNSS_LEVEL_INFO, "[%s] %s <-", TAG_DRIVER, __func__);
