@@ -5,8 +5,12 @@
 //   2 usage error, 3 the daemon cannot be reached or the connection broke.
 #pragma once
 
+#include <signal.h>
+
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <stdexcept>
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "gnss/client/device.h"
+#include "gnss/protocol/gnss_ddi.h"
 
 namespace gnss::ctl {
 
@@ -30,10 +35,13 @@ public:
 
 class Context {
 public:
-    Context(std::string socketPath, std::chrono::milliseconds timeout, std::ostream& out)
-        : socketPath_(std::move(socketPath)), timeout_(timeout), out_(out) {}
+    Context(std::string socketPath, std::chrono::milliseconds timeout, std::ostream& out,
+            std::ostream* err = nullptr)
+        : socketPath_(std::move(socketPath)), timeout_(timeout), out_(out), err_(err) {}
 
     std::ostream& out() { return out_; }
+    // Notes that are not the command's result (standard error by default).
+    std::ostream& err();
     std::chrono::milliseconds timeout() const { return timeout_; }
     // The device, opened on first use.
     client::Device& Device();
@@ -42,6 +50,7 @@ private:
     std::string socketPath_;
     std::chrono::milliseconds timeout_;
     std::ostream& out_;
+    std::ostream* err_;
     std::unique_ptr<client::Device> device_;
 };
 
@@ -75,6 +84,65 @@ std::uint32_t ParseNumber(const std::string& text, const char* what);
 void HexDump(std::ostream& out, std::span<const std::uint8_t> bytes);
 // A JSON string literal.
 std::string JsonString(const std::string& text);
+
+// --- waiting for completions and for the end ------------------------------------
+
+// The completions of asynchronous requests and the signals that end a
+// long-running command (SIGINT, SIGTERM, SIGHUP), taken one at a time on the
+// command's thread.  Construct it before the device is opened: it blocks
+// those signals in the calling thread, and the device's reader thread
+// inherits the mask, so a signal never kills gnssctl while a session runs.
+class EventWait {
+public:
+    struct Event {
+        enum class Kind { Completion, Signal, TimedOut };
+        Kind kind = Kind::TimedOut;
+        int key = 0;                    // Completion: the key given to Deliver
+        client::Completion completion;  // Completion
+        int signal = 0;                 // Signal: its number
+    };
+
+    EventWait();
+    ~EventWait();
+    EventWait(const EventWait&) = delete;
+    EventWait& operator=(const EventWait&) = delete;
+
+    // A callback for Device::ControlAsync that hands the completion over under `key`.
+    client::CompletionCallback Deliver(int key);
+    // The next completion or signal; TimedOut once `deadline` has passed.
+    // Without a deadline it waits as long as it takes.  With `signals` false
+    // signals stay pending (for waiting out a cancel).
+    Event Next(std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt,
+               bool signals = true);
+    // A signal taken by Next and not yet handled, 0 when none.
+    int PendingSignal() const { return signal_; }
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+    int signalFd_ = -1;
+    int signal_ = 0;
+    bool restoreMask_ = false;
+    sigset_t oldMask_{};
+};
+
+// --- fix output (FixCommand.cpp), shared by fix and track --------------------------
+
+// "2024-05-01T12:00:00.000Z" from a FILETIME (100 ns since 1601, UTC).
+std::string FormatUtc(const FILETIME& time);
+// The satellites of a fix that the driver copied (at most 64).
+std::size_t SatelliteEntries(const GNSS_FIXDATA& fix);
+std::size_t SatellitesUsed(const GNSS_FIXDATA& fix);
+// One JSON object: session, time, position, altitude, speed, heading,
+// accuracy, dop and satellites (an array); no line end.
+std::string FixJson(const GNSS_FIXDATA& fix);
+// Sends the stop of a fix session; failures are reported on context.err()
+// and do not throw (the session is stopped on the way out of a command).
+void StopFixSession(Context& context, ULONG sessionId);
+// A fix session id of this process's own (never 0).
+ULONG OwnSessionId();
+// The failure of a start or fix request, in words (the driver's gate first).
+[[noreturn]] void ThrowFixStatus(NTSTATUS status, const char* what);
 
 }  // namespace gnss::ctl
 

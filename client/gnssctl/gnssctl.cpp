@@ -1,10 +1,20 @@
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iomanip>
+#include <iostream>
 #include <map>
+#include <mutex>
 #include <sstream>
+#include <utility>
 
 #include "Command.h"
 #include "gnss/client/error.h"
@@ -63,6 +73,8 @@ std::vector<const CommandEntry*> Commands() {
     for (const auto& [name, entry] : Registry()) commands.push_back(entry);
     return commands;
 }
+
+std::ostream& Context::err() { return err_ != nullptr ? *err_ : std::cerr; }
 
 client::Device& Context::Device() {
     if (!device_) device_ = client::Device::Open(socketPath_, timeout_);
@@ -144,6 +156,107 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
+// --- EventWait ----------------------------------------------------------------------
+
+// What the device's reader thread hands over; it outlives the EventWait when
+// a request is still outstanding as the command returns.
+struct EventWait::Shared {
+    std::mutex lock;
+    std::deque<std::pair<int, client::Completion>> arrived;
+    int eventFd = -1;
+
+    ~Shared() {
+        if (eventFd >= 0) ::close(eventFd);
+    }
+};
+
+namespace {
+
+sigset_t EndingSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+}  // namespace
+
+EventWait::EventWait() : shared_(std::make_shared<Shared>()) {
+    shared_->eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const sigset_t set = EndingSignals();
+    restoreMask_ = ::pthread_sigmask(SIG_BLOCK, &set, &oldMask_) == 0;
+    signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (shared_->eventFd < 0 || signalFd_ < 0)
+        throw client::Error(std::string("cannot wait for completions: ") + std::strerror(errno));
+}
+
+EventWait::~EventWait() {
+    // Signals that came and were not taken are dropped with the descriptor
+    // rather than delivered when the mask is restored.
+    signalfd_siginfo info;
+    while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    ::close(signalFd_);
+    if (restoreMask_) ::pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
+}
+
+client::CompletionCallback EventWait::Deliver(int key) {
+    return [shared = shared_, key](client::Completion&& c) {
+        {
+            std::lock_guard guard(shared->lock);
+            shared->arrived.emplace_back(key, std::move(c));
+        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(shared->eventFd, &one, sizeof one);
+    };
+}
+
+EventWait::Event EventWait::Next(std::optional<std::chrono::steady_clock::time_point> deadline,
+                                 bool signals) {
+    for (;;) {
+        {
+            std::lock_guard guard(shared_->lock);
+            if (!shared_->arrived.empty()) {
+                Event e;
+                e.kind = Event::Kind::Completion;
+                e.key = shared_->arrived.front().first;
+                e.completion = std::move(shared_->arrived.front().second);
+                shared_->arrived.pop_front();
+                return e;
+            }
+        }
+        if (signals && signal_ != 0) {
+            Event e;
+            e.kind = Event::Kind::Signal;
+            e.signal = std::exchange(signal_, 0);
+            return e;
+        }
+        int wait = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                *deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return Event{};
+            wait = static_cast<int>(std::min<long long>(left.count(), 24 * 3600 * 1000LL));
+        }
+        pollfd fds[2] = {{shared_->eventFd, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+        const int n = ::poll(fds, signals || signal_ == 0 ? 2 : 1, wait);
+        if (n < 0 && errno != EINTR)
+            throw client::Error(std::string("poll: ") + std::strerror(errno));
+        if (n > 0 && (fds[0].revents & POLLIN) != 0) {
+            std::uint64_t count;
+            [[maybe_unused]] const ssize_t r = ::read(shared_->eventFd, &count, sizeof count);
+        }
+        if (n > 0 && (fds[1].revents & POLLIN) != 0) {
+            signalfd_siginfo info;
+            if (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info) &&
+                signal_ == 0)
+                signal_ = static_cast<int>(info.ssi_signo);
+        }
+    }
+}
+
 int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string socketPath = client::Device::DefaultSocketPath();
@@ -187,7 +300,7 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
             out << CommandHelp(*entry);
             return kExitOk;
         }
-        Context context(socketPath, timeout, out);
+        Context context(socketPath, timeout, out, &err);
         return entry->run(context, rest);
     } catch (const UsageError& e) {
         err << "gnssctl: " << e.what() << "\n"

@@ -1,0 +1,279 @@
+// gnssctl fix: one single-shot fix (or the last-known-good one), and the fix
+// output that track shares.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iomanip>
+#include <sstream>
+#include <utility>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "Command.h"
+#include "gnss/client/error.h"
+#include "gnss/client/structures.h"
+
+namespace gnss::ctl {
+
+namespace {
+
+constexpr ULONGLONG kFileTimeUnixEpoch = 116444736000000000ULL;  // 1970-01-01 in 100 ns units
+
+std::string Number(double value, int decimals) {
+    if (!std::isfinite(value)) return "null";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+}  // namespace
+
+std::string FormatUtc(const FILETIME& time) {
+    const ULONGLONG ticks = FileTimeToU64(time);
+    if (ticks < kFileTimeUnixEpoch) return "1970-01-01T00:00:00.000Z";
+    const ULONGLONG since = ticks - kFileTimeUnixEpoch;
+    const std::time_t seconds = static_cast<std::time_t>(since / 10000000ULL);
+    const unsigned ms = static_cast<unsigned>((since / 10000ULL) % 1000ULL);
+    std::tm tm{};
+    ::gmtime_r(&seconds, &tm);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03uZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+    return text;
+}
+
+std::size_t SatelliteEntries(const GNSS_FIXDATA& fix) {
+    const ULONG count = fix.SatelliteData.SatelliteCount;
+    return count <= GNSS_MAXSATELLITE ? count : 0;
+}
+
+std::size_t SatellitesUsed(const GNSS_FIXDATA& fix) {
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < SatelliteEntries(fix); ++i)
+        if (fix.SatelliteData.SatelliteArray[i].UsedInPositiong != 0) ++used;
+    return used;
+}
+
+std::string FixJson(const GNSS_FIXDATA& fix) {
+    const auto& b = fix.BasicData;
+    const auto& a = fix.AccuracyData;
+    std::ostringstream out;
+    out << "{\"session\":" << fix.FixSessionID << ",\"time\":\"" << FormatUtc(fix.FixTimeStamp)
+        << "\",\"latitude\":" << Number(b.Latitude, 8) << ",\"longitude\":" << Number(b.Longitude, 8)
+        << ",\"altitude\":" << Number(b.Altitude, 3) << ",\"speed\":" << Number(b.Speed, 3)
+        << ",\"heading\":" << Number(b.Heading, 3) << ",\"accuracy\":{\"horizontal\":"
+        << a.HorizontalAccuracy << ",\"errorMajorAxis\":" << a.HorizontalErrorMajorAxis
+        << ",\"errorMinorAxis\":" << a.HorizontalErrorMinorAxis
+        << ",\"errorAngle\":" << a.HorizontalErrorAngle << ",\"altitude\":" << a.AltitudeAccuracy
+        << ",\"headingConfidence\":" << a.HeadingConfidence << "},\"dop\":{\"position\":"
+        << Number(a.PositionDilutionOfPrecision, 2)
+        << ",\"horizontal\":" << Number(a.HorizontalDilutionOfPrecision, 2)
+        << ",\"vertical\":" << Number(a.VerticalDilutionOfPrecision, 2)
+        << "},\"satellitesUsed\":" << SatellitesUsed(fix) << ",\"satellites\":[";
+    for (std::size_t i = 0; i < SatelliteEntries(fix); ++i) {
+        const auto& s = fix.SatelliteData.SatelliteArray[i];
+        out << (i == 0 ? "" : ",") << "{\"id\":" << s.SatelliteId
+            << ",\"used\":" << (s.UsedInPositiong != 0 ? "true" : "false")
+            << ",\"elevation\":" << Number(s.Elevation, 1) << ",\"azimuth\":" << Number(s.Azimuth, 1)
+            << ",\"snr\":" << Number(s.SignalToNoiseRatio, 1) << "}";
+    }
+    out << "]}";
+    return out.str();
+}
+
+void StopFixSession(Context& context, ULONG sessionId) {
+    try {
+        client::Device& device = context.Device();
+        if (!device.Connected()) return;  // gnssd ended the session with the connection
+        const client::Completion c = device.Control(
+            IOCTL_GNSS_STOP_FIXSESSION, client::BuildStopFixSession(sessionId), 0, context.timeout());
+        if (!c.ok())
+            context.err() << "gnssctl: stopping fix session " << sessionId << ": "
+                          << client::StatusError::Name(c.status) << "\n";
+    } catch (const client::Error& e) {
+        context.err() << "gnssctl: stopping fix session " << sessionId << ": " << e.what() << "\n";
+    }
+}
+
+ULONG OwnSessionId() {
+    // The process id: distinct from every other gnssctl's session, never 0
+    // (the driver takes a fix request of session 0 as a last-known-good one).
+    return static_cast<ULONG>(::getpid());
+}
+
+void ThrowFixStatus(NTSTATUS status, const char* what) {
+    if (status == STATUS_ACCESS_DENIED)
+        throw client::Error("location service is off (gnssctl location on)");
+    throw client::StatusError(status, what);
+}
+
+namespace {
+
+void PrintFix(std::ostream& out, const GNSS_FIXDATA& fix, bool verbose) {
+    const auto& b = fix.BasicData;
+    const auto& a = fix.AccuracyData;
+    const auto row = [&out](const char* name, const std::string& value) {
+        out << "  " << std::left << std::setw(21) << name << value << "\n";
+    };
+    out << "Fix at " << FormatUtc(fix.FixTimeStamp) << " (session " << fix.FixSessionID << ")\n";
+    row("latitude", Number(b.Latitude, 6) + " deg");
+    row("longitude", Number(b.Longitude, 6) + " deg");
+    row("altitude", Number(b.Altitude, 1) + " m");
+    row("speed", Number(b.Speed, 2) + " m/s");
+    row("heading", Number(b.Heading, 1) + " deg");
+    row("horizontal accuracy", std::to_string(a.HorizontalAccuracy) + " m (error ellipse " +
+                                   std::to_string(a.HorizontalErrorMajorAxis) + " x " +
+                                   std::to_string(a.HorizontalErrorMinorAxis) + " m, " +
+                                   std::to_string(a.HorizontalErrorAngle) + " deg)");
+    row("altitude accuracy", std::to_string(a.AltitudeAccuracy) + " m");
+    row("DOP", "position " + Number(a.PositionDilutionOfPrecision, 1) + ", horizontal " +
+                   Number(a.HorizontalDilutionOfPrecision, 1) + ", vertical " +
+                   Number(a.VerticalDilutionOfPrecision, 1));
+    row("satellites", std::to_string(fix.SatelliteData.SatelliteCount) + " in view, " +
+                          std::to_string(SatellitesUsed(fix)) + " used");
+    if (!verbose || SatelliteEntries(fix) == 0) return;
+    out << "     id  used  elevation  azimuth    SNR\n";
+    for (std::size_t i = 0; i < SatelliteEntries(fix); ++i) {
+        const auto& s = fix.SatelliteData.SatelliteArray[i];
+        char line[96];
+        std::snprintf(line, sizeof line, "  %5u  %-4s  %9.1f  %7.1f  %5.1f\n", s.SatelliteId,
+                      s.UsedInPositiong != 0 ? "yes" : "no", s.Elevation, s.Azimuth,
+                      s.SignalToNoiseRatio);
+        out << line;
+    }
+}
+
+// A whole number of seconds or metres for an option.
+ULONG Seconds(const std::vector<std::string>& args, std::size_t& i, const char* option,
+              ULONG min) {
+    if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
+    const ULONG value = ParseNumber(args[++i], option);
+    if (value < min)
+        throw UsageError(std::string(option) + " needs at least " + std::to_string(min) +
+                         ", not '" + args[i] + "'");
+    return value;
+}
+
+int RunFix(Context& context, const std::vector<std::string>& args) {
+    ULONG accuracy = 50, timeout = 60, responseTime = 0;
+    bool responseGiven = false, lkg = false, json = false, verbose = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--accuracy") accuracy = Seconds(args, i, "--accuracy", 0);
+        else if (a == "--timeout") timeout = Seconds(args, i, "--timeout", 1);
+        else if (a == "--response-time") {
+            responseTime = Seconds(args, i, "--response-time", 0);
+            responseGiven = true;
+        } else if (a == "--lkg") lkg = true;
+        else if (a == "--json") json = true;
+        else if (a == "-v" || a == "--verbose") verbose = true;
+        else throw UsageError("fix: unexpected argument '" + a + "'");
+    }
+    if (!responseGiven) responseTime = timeout;
+
+    EventWait events;  // before the device's reader thread starts
+    client::Device& device = context.Device();
+    const ULONG id = OwnSessionId();
+    client::FixSessionParameters parameters;
+    parameters.sessionId = id;
+    parameters.type = lkg ? GNSS_FixSession_LKG : GNSS_FixSession_SingleShot;
+    parameters.horizontalAccuracy = accuracy;
+    parameters.levelOfDetails =
+        GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
+    parameters.typeValue = lkg ? 0 : responseTime;
+    const client::Completion started = device.Control(
+        IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters), 0, context.timeout());
+    if (!started.ok()) ThrowFixStatus(started.status, "start of the fix session");
+
+    // From here on the session is stopped on every way out.
+    struct Stopper {
+        Context& context;
+        ULONG id;
+        bool armed = true;
+        void Stop() {
+            if (std::exchange(armed, false)) StopFixSession(context, id);
+        }
+        ~Stopper() { Stop(); }
+    } stopper{context, id};
+
+    std::uint8_t idBytes[sizeof(ULONG)];
+    std::memcpy(idBytes, &id, sizeof id);
+    const client::Tag tag =
+        device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, idBytes, sizeof(GNSS_EVENT), events.Deliver(1));
+    EventWait::Event e = events.Next(std::chrono::steady_clock::now() + std::chrono::seconds(timeout));
+    if (e.kind != EventWait::Event::Kind::Completion) {
+        const bool signalled = e.kind == EventWait::Event::Kind::Signal;
+        // The request waits in the driver: take it back before stopping.
+        device.Cancel(tag);
+        e = events.Next(std::chrono::steady_clock::now() + context.timeout(), false);
+        const bool fixCame = e.kind == EventWait::Event::Kind::Completion && e.completion.ok();
+        if (!fixCame || signalled) {
+            stopper.Stop();
+            if (signalled) throw client::Error("fix: interrupted; the fix session was stopped");
+            throw client::TimeoutError("fix: no fix within " + std::to_string(timeout) +
+                                       " s; the fix session was stopped");
+        }
+    }
+    const client::Completion& c = e.completion;
+    if (c.disconnected)
+        throw client::ConnectionError("the connection to gnssd ended before the fix came (" +
+                                      device.DisconnectReason() + ")");
+    if (!c.ok()) ThrowFixStatus(c.status, "fix data");
+    const client::Event event = client::DecodeEvent(c.output);
+    const auto* fix = std::get_if<GNSS_FIXDATA>(&event.data);
+    if (fix == nullptr)
+        throw client::FormatError("the answer to the fix request is no fix event (event type " +
+                                  std::to_string(static_cast<int>(event.type)) + ")");
+    stopper.Stop();
+    if (lkg && fix->FixStatus == STATUS_NOT_FOUND)
+        throw client::Error("no last-known-good fix: the driver has had no fix since it started");
+    if (!NT_SUCCESS(fix->FixStatus)) throw client::StatusError(fix->FixStatus, "fix");
+    if (json) context.out() << FixJson(*fix) << "\n";
+    else PrintFix(context.out(), *fix, verbose);
+    return kExitOk;
+}
+
+constexpr CommandEntry kFix{
+    "fix", "fix [--accuracy M] [--timeout S] [--lkg] [--json] [-v]",
+    "Get one fix (a single-shot session)",
+    "Starts a single-shot fix session (IOCTL_GNSS_START_FIXSESSION) under a session\n"
+    "id of its own, waits for its fix (IOCTL_GNSS_GET_FIXDATA, which the driver\n"
+    "holds until the fix arrives), prints it and stops the session\n"
+    "(IOCTL_GNSS_STOP_FIXSESSION).  The session is stopped on every way out: after\n"
+    "the fix, an error, the time-out, Ctrl-C or SIGTERM.  Fix sessions need the\n"
+    "location service on (gnssctl location on).\n"
+    "\n"
+    "Options:\n"
+    "  --accuracy M         horizontal accuracy asked for, metres; default 50\n"
+    "  --timeout S          give up after S seconds without a fix; default 60\n"
+    "  --response-time S    response time handed to the receiver, seconds; default\n"
+    "                       the time-out (the modem uses at least 150)\n"
+    "  --lkg                the last-known-good fix instead: answered at once from the\n"
+    "                       driver's last fix, no receiver work; fails when the driver\n"
+    "                       has had no fix since it started\n"
+    "  --json               one JSON object: session, time, latitude, longitude,\n"
+    "                       altitude, speed, heading, accuracy, dop, satellitesUsed and\n"
+    "                       satellites (an array of id, used, elevation, azimuth, snr)\n"
+    "  -v, --verbose        list every satellite (id, used, elevation, azimuth, SNR)\n"
+    "\n"
+    "The text output gives the UTC time, latitude and longitude in degrees (6\n"
+    "decimals), altitude (m), speed (m/s), heading (degrees from north), the\n"
+    "accuracies, the dilutions of precision and the satellites in view and used.\n"
+    "\n"
+    "Exit status: 0 with a fix; 1 without one (time-out, interrupted, driver failure,\n"
+    "no last-known-good fix); 3 when gnssd cannot be reached or goes away.\n"
+    "\n"
+    "Examples:\n"
+    "  gnssctl fix\n"
+    "  gnssctl fix --accuracy 20 --timeout 120 -v\n"
+    "  gnssctl fix --lkg --json\n",
+    RunFix};
+
+GNSSCTL_COMMAND(kFix);
+
+}  // namespace
+}  // namespace gnss::ctl

@@ -1,0 +1,193 @@
+// gnssctl nmea: the NMEA sentences of the receiver as they come, and the
+// driver's NMEA log file switch.
+#include <cstring>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "Command.h"
+#include "gnss/client/error.h"
+#include "gnss/client/requests.h"
+#include "gnss/client/structures.h"
+
+namespace gnss::ctl {
+namespace {
+
+// Data of GNSS_SetNMEALogging: 255 wants NMEA and opens the log file, 256
+// wants NMEA only, 0 no longer wants it and closes the file, any other value
+// (1 here) no longer wants it.
+constexpr std::uint32_t kNmeaWithLog = 255;
+constexpr std::uint32_t kNmeaWanted = 256;
+constexpr std::uint32_t kNmeaLogOff = 0;
+constexpr std::uint32_t kNmeaNotWanted = 1;
+
+client::Completion SetNmeaLogging(Context& context, std::uint32_t value) {
+    return context.Device().Control(
+        IOCTL_GNSS_SEND_DRIVERCOMMAND,
+        client::BuildDriverCommandValue(GNSS_SetNMEALogging, value), 0, context.timeout());
+}
+
+ULONG Value(const std::vector<std::string>& args, std::size_t& i, const char* option, ULONG min) {
+    if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
+    const ULONG value = ParseNumber(args[++i], option);
+    if (value < min)
+        throw UsageError(std::string(option) + " needs at least " + std::to_string(min) +
+                         ", not '" + args[i] + "'");
+    return value;
+}
+
+int RunNmea(Context& context, const std::vector<std::string>& args) {
+    ULONG count = 0, trackInterval = 0, timeout = 0;
+    std::string log;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--count") count = Value(args, i, "--count", 1);
+        else if (a == "--track") trackInterval = Value(args, i, "--track", 1);
+        else if (a == "--timeout") timeout = Value(args, i, "--timeout", 1);
+        else if (a == "--log") {
+            if (i + 1 >= args.size()) throw UsageError("--log needs on or off");
+            log = args[++i];
+            if (log != "on" && log != "off")
+                throw UsageError("--log needs on or off, not '" + log + "'");
+        } else throw UsageError("nmea: unexpected argument '" + a + "'");
+    }
+    if (!log.empty() && (count != 0 || trackInterval != 0 || timeout != 0))
+        throw UsageError("nmea: --log switches the log file and takes no other option");
+
+    if (!log.empty()) {
+        const client::Completion c = SetNmeaLogging(context, log == "on" ? kNmeaWithLog : kNmeaLogOff);
+        if (!c.ok()) throw client::StatusError(c.status, "GNSS_SetNMEALogging");
+        context.out() << "NMEA log file " << (log == "on" ? "on" : "off") << "\n";
+        return kExitOk;
+    }
+
+    EventWait events;  // before the device's reader thread starts
+    client::Device& device = context.Device();
+    const client::Completion raised = SetNmeaLogging(context, kNmeaWanted);
+    if (!raised.ok()) throw client::StatusError(raised.status, "GNSS_SetNMEALogging");
+    // NMEA is wanted from here on; undone on every way out, after the session.
+    struct Lowerer {
+        Context& context;
+        ~Lowerer() {
+            try {
+                if (!context.Device().Connected()) return;
+                const client::Completion c = SetNmeaLogging(context, kNmeaNotWanted);
+                if (!c.ok())
+                    context.err() << "gnssctl: GNSS_SetNMEALogging " << kNmeaNotWanted << ": "
+                                  << client::StatusError::Name(c.status) << "\n";
+            } catch (const client::Error& e) {
+                context.err() << "gnssctl: GNSS_SetNMEALogging " << kNmeaNotWanted << ": "
+                              << e.what() << "\n";
+            }
+        }
+    } lowerer{context};
+
+    struct Session {
+        Context& context;
+        ULONG id = 0;
+        ~Session() {
+            if (id != 0) StopFixSession(context, id);
+        }
+    } session{context};
+    if (trackInterval != 0) {
+        client::FixSessionParameters parameters;
+        parameters.sessionId = OwnSessionId();
+        parameters.type = GNSS_FixSession_ContinuousTracking;
+        parameters.horizontalAccuracy = 50;
+        parameters.typeValue = trackInterval;
+        const client::Completion started = device.Control(
+            IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters), 0, context.timeout());
+        if (!started.ok()) ThrowFixStatus(started.status, "start of the tracking session");
+        session.id = parameters.sessionId;
+    }
+
+    ULONG printed = 0;
+    // Prints the block's sentences, one a line; false once `count` are out.
+    const auto print = [&](const std::string& block) {
+        std::size_t begin = 0;
+        while (begin < block.size()) {
+            std::size_t end = block.find('\n', begin);
+            if (end == std::string::npos) end = block.size();
+            std::string line = block.substr(begin, end - begin);
+            begin = end + 1;
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.empty()) continue;
+            context.out() << line << "\n";
+            if (count != 0 && ++printed >= count) break;
+        }
+        context.out().flush();
+        return count == 0 || printed < count;
+    };
+
+    for (bool more = true; more;) {
+        const client::Tag tag =
+            device.ControlAsync(IOCTL_GNSS_LISTEN_NMEA, {}, sizeof(GNSS_EVENT), events.Deliver(1));
+        std::optional<std::chrono::steady_clock::time_point> deadline;
+        if (timeout > 0) deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+        const EventWait::Event e = events.Next(deadline);
+        if (e.kind != EventWait::Event::Kind::Completion) {
+            device.Cancel(tag);
+            const EventWait::Event last =
+                events.Next(std::chrono::steady_clock::now() + context.timeout(), false);
+            if (last.kind == EventWait::Event::Kind::Completion && last.completion.ok()) {
+                const client::Event event = client::DecodeEvent(last.completion.output);
+                if (const auto* nmea = std::get_if<client::NmeaData>(&event.data))
+                    print(nmea->sentences);
+            }
+            if (e.kind == EventWait::Event::Kind::Signal) break;
+            throw client::TimeoutError("nmea: no sentence for " + std::to_string(timeout) + " s");
+        }
+        const client::Completion& c = e.completion;
+        if (c.disconnected)
+            throw client::ConnectionError("the connection to gnssd ended (" +
+                                          device.DisconnectReason() + ")");
+        // Every stop of a fix session, anyone's, cancels the waiting NMEA
+        // requests: listen again.
+        if (c.status == STATUS_CANCELLED) continue;
+        if (!c.ok()) ThrowFixStatus(c.status, "NMEA data");
+        const client::Event event = client::DecodeEvent(c.output);
+        if (const auto* nmea = std::get_if<client::NmeaData>(&event.data)) {
+            more = print(nmea->sentences);
+        } else if (const auto* service = std::get_if<client::ServiceStatus>(&event.data)) {
+            context.err() << "gnssctl: the receiver was switched "
+                          << (service->status != 0 ? "on" : "off") << "\n";
+        }
+    }
+    return kExitOk;
+}
+
+constexpr CommandEntry kNmea{
+    "nmea", "nmea [--count N] [--track S] [--timeout S] | nmea --log on|off",
+    "Print the receiver's NMEA sentences as they come",
+    "Asks the driver for NMEA (driver command GNSS_SetNMEALogging 256), then\n"
+    "listens (IOCTL_GNSS_LISTEN_NMEA, one request waiting at a time) and prints\n"
+    "every sentence on a line of its own, as the receiver sent it.  On the way out\n"
+    "(after N sentences, Ctrl-C, SIGTERM or an error) it tells the driver that NMEA\n"
+    "is no longer wanted (GNSS_SetNMEALogging 1).\n"
+    "\n"
+    "The receiver puts out NMEA only while a fix session runs, and the driver asks\n"
+    "it for NMEA when a session starts: run a session in another terminal after\n"
+    "this command has started (for example gnssctl track --interval 1), or let\n"
+    "this command run one of its own with --track.  Sessions need the location\n"
+    "service on (gnssctl location on).\n"
+    "\n"
+    "Options:\n"
+    "  --count N      stop after N sentences; default: until interrupted\n"
+    "  --track S      run a continuous-tracking session with an interval of S\n"
+    "                 seconds for as long as this command runs\n"
+    "  --timeout S    give up when no sentence has come for S seconds; default: wait\n"
+    "  --log on|off   switch the driver's NMEA log file (gnssd --nmea-log) on\n"
+    "                 (GNSS_SetNMEALogging 255, which also wants NMEA) or off (0)\n"
+    "                 and exit\n"
+    "\n"
+    "Examples:\n"
+    "  gnssctl nmea --track 1 --count 20\n"
+    "  gnssctl nmea > drive.nmea          (with gnssctl track --interval 1 elsewhere)\n"
+    "  gnssctl nmea --log on\n",
+    RunNmea};
+
+GNSSCTL_COMMAND(kNmea);
+
+}  // namespace
+}  // namespace gnss::ctl
