@@ -1,7 +1,6 @@
 // gnssctl selftest: the receiver's production test mode and its spectrum
 // scan (IOCTL_GNSS_EXECUTE_SELFTEST).
 #include <algorithm>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,7 +75,7 @@ int RunSelfTest(Context& context, const std::vector<std::string>& args) {
     // STATUS_TIMEOUT is a success value, but the scan brought nothing.
     if (c.status != STATUS_SUCCESS) throw client::StatusError(c.status, "spectrum scan");
     if (c.information == 0) {
-        std::cerr << "gnssctl: the driver returned no scan result\n";
+        context.err() << "gnssctl: the driver returned no scan result\n";
         return kExitOk;
     }
     const client::SelfTestResult result = client::DecodeSelfTestResult(c.output);
