@@ -281,6 +281,7 @@ void DeviceServer::HandleInbox() {
                 c->fileOpen = false;  // the framework closed every file object
                 if (!c->closing) BeginClose(*c, "device removed");
             }
+            if (onDeviceRemoved_) onDeviceRemoved_();
         } else {
             stopRequested_ = true;
         }

@@ -67,6 +67,10 @@ public:
     // The device went away: every connection is closed once what is queued
     // for it has been sent (its file object is already closed).  Any thread.
     void NotifyDeviceRemoved();
+    // Runs on the loop thread after a removal's connections have been set
+    // closing, so that whatever it starts (a new device) is only seen by
+    // connections accepted afterwards.
+    void OnDeviceRemoved(std::function<void()> callback) { onDeviceRemoved_ = std::move(callback); }
 
     // Closes the listening socket and removes the socket file.
     void StopAccepting();
@@ -119,6 +123,7 @@ private:
     int timer_ = -1;
     int signalFd_ = -1;
     std::function<void(int)> onSignal_;
+    std::function<void()> onDeviceRemoved_;
     std::string path_;
     dev_t socketDev_ = 0;
     ino_t socketIno_ = 0;

@@ -28,6 +28,7 @@
 #include "DriverHostDevice.h"
 #include "HostLog.h"
 #include "HostOptions.h"
+#include "ModemReattach.h"
 #include "gnss/platform/eventprovider.h"
 #include "gnss/platform/trace.h"
 #include "gnss/platform/wdfhost.h"
@@ -159,9 +160,14 @@ int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
     fw::DriverHost host;
     DriverHostDevice device(host);
     DeviceServer server(device);
+    // A modem that goes away is attached again once it is back; the server
+    // starts the wait after it has closed the removed device's connections.
+    ModemReattach reattach(host, options.modem);
+    server.OnDeviceRemoved([&reattach] { reattach.DeviceRemoved(); });
     // The framework calls this on its power thread after any removal.
     host.SetDeviceRemovedHandler([&server] { server.NotifyDeviceRemoved(); });
-    const auto unload = [&host] {
+    const auto unload = [&host, &reattach] {
+        reattach.Stop();
         host.UnloadDriver();
         host.SetDeviceRemovedHandler({});
     };
@@ -222,6 +228,7 @@ int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
     // waiting request (STATUS_CANCELLED) and closes every file object; the
     // clients receive those completions before their connections close.
     server.StopAccepting();
+    reattach.Stop();  // no modem is attached again from here on
     if (host.DevicePresent()) {
         status = host.RemoveDevice();
         if (!NT_SUCCESS(status)) {
