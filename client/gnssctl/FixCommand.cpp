@@ -91,7 +91,10 @@ void StopFixSession(Context& context, ULONG sessionId) {
         if (!device.Connected()) return;  // gnssd ended the session with the connection
         const client::Completion c = device.Control(
             IOCTL_GNSS_STOP_FIXSESSION, client::BuildStopFixSession(sessionId), 0, context.timeout());
-        if (!c.ok())
+        // A file object that is gone (the device went away) took its sessions along.
+        const bool gone = c.status == STATUS_INVALID_HANDLE || c.status == STATUS_NO_SUCH_DEVICE ||
+                          c.status == STATUS_DEVICE_REMOVED;
+        if (!c.ok() && !gone)
             context.err() << "gnssctl: stopping fix session " << sessionId << ": "
                           << client::StatusError::Name(c.status) << "\n";
     } catch (const client::Error& e) {
@@ -108,6 +111,9 @@ ULONG OwnSessionId() {
 void ThrowFixStatus(NTSTATUS status, const char* what) {
     if (status == STATUS_ACCESS_DENIED)
         throw client::Error("location service is off (gnssctl location on)");
+    if (status == STATUS_CANCELLED)
+        throw client::Error(std::string(what) +
+                            ": cancelled by the driver (the device went away or gnssd is stopping)");
     throw client::StatusError(status, what);
 }
 
