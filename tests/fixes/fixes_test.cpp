@@ -1,0 +1,441 @@
+// Fixes and NMEA through the whole stack: gnssctl or the client library,
+// gnssd, the driver module and the simulated modem, whose record of received
+// commands gives the exact AT traffic.
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "GnssdProcess.h"
+#include "gnss/client/device.h"
+#include "gnss/client/structures.h"
+#include "gnss/sim/receiver.h"
+
+namespace gnss::test {
+namespace {
+
+using V = std::vector<std::string>;
+constexpr auto kPatience = std::chrono::seconds(30);
+
+// The location commands the modem received, in order (echo and line ends
+// stripped).
+V LocationCommands(const std::string& recordPath) {
+    V out;
+    std::string line;
+    for (const char c : ReadFile(recordPath) + "\r") {
+        if (c != '\r' && c != '\n') {
+            if (c != '\0') line += c;
+            continue;
+        }
+        if (line.rfind("AT+XLCSLSR", 0) == 0 || line.rfind("AT+XLSRSTOP=", 0) == 0 ||
+            line.rfind("AT+XLCSLQOS", 0) == 0)
+            out.push_back(line);
+        line.clear();
+    }
+    return out;
+}
+
+V Lines(const std::string& text) {
+    V out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) out.push_back(line);
+    return out;
+}
+
+double JsonNumber(const std::string& json, const std::string& key) {
+    const auto at = json.find("\"" + key + "\":");
+    return at == std::string::npos ? -1000.0 : std::strtod(json.c_str() + at + key.size() + 3, nullptr);
+}
+
+std::string JsonText(const std::string& json, const std::string& key) {
+    const auto at = json.find("\"" + key + "\":\"");
+    if (at == std::string::npos) return {};
+    const auto begin = at + key.size() + 4;
+    return json.substr(begin, json.find('"', begin) - begin);
+}
+
+class Fixes : public ::testing::Test {
+protected:
+    std::string Record() const { return dir.File("record.txt"); }
+    void StartGnssd(const std::string& simOptions) {
+        ASSERT_TRUE(gnssd.Start("sim:" + simOptions + ",record=" + Record())) << gnssd.Stderr();
+        LocationOn();
+    }
+    void LocationOn() {
+        const CommandResult on = gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"});
+        ASSERT_EQ(on.status, 0) << on.err;
+    }
+    // The location commands sent since the last call.
+    V NewCommands() {
+        const V all = LocationCommands(Record());
+        V fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen, all.size())), all.end());
+        seen = all.size();
+        return fresh;
+    }
+
+    TempDir dir;
+    GnssdProcess gnssd{dir};
+    std::size_t seen = 0;
+};
+
+TEST_F(Fixes, SingleShotAndTrackingOnRxa7300) {
+    StartGnssd("chip=rxa7300");
+    const CommandResult fix = gnssd.Gnssctl({"fix", "--json"});
+    ASSERT_EQ(fix.status, 0) << fix.err;
+    EXPECT_NEAR(JsonNumber(fix.out, "latitude"), 47.3769, 0.02);
+    EXPECT_NEAR(JsonNumber(fix.out, "longitude"), 8.5417, 0.02);
+    EXPECT_GT(JsonNumber(fix.out, "satellitesUsed"), 3);
+    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,1"}));
+
+    const std::string gpx = dir.File("track.gpx");
+    const CommandResult track = gnssd.Gnssctl({"track", "--interval", "2", "--count", "3", "--gpx", gpx});
+    ASSERT_EQ(track.status, 0) << track.err;
+    const V lines = Lines(track.out);
+    ASSERT_EQ(lines.size(), 3u);
+    for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_LT(lines[i - 1].substr(0, 24), lines[i].substr(0, 24));
+    EXPECT_NE(lines[0].find(" lat 47.3"), std::string::npos) << lines[0];
+    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLSR=1,1,,,,,2,,,", "AT+XLSRSTOP=0,2"}));
+    // A complete GPX document with one track point per fix.
+    const std::string content = ReadFile(gpx);
+    EXPECT_EQ(CountOccurrences(content, "<trkpt lat=\"47.3"), 3u);
+    EXPECT_EQ(CountOccurrences(content, "</trkseg>\n  </trk>\n</gpx>\n"), 1u);
+    EXPECT_EQ(std::system(("xmllint --noout " + gpx).c_str()), 0);
+
+    // A fix session needs the location service.
+    ASSERT_EQ(gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "0"}).status, 0);
+    const CommandResult off = gnssd.Gnssctl({"fix"});
+    EXPECT_EQ(off.status, 1);
+    EXPECT_EQ(off.err, "gnssctl: location service is off (gnssctl location on)\n");
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST_F(Fixes, SingleShotAndTrackingOnPv7710) {
+    StartGnssd("chip=pv7710,imsi=001010123456789");
+    ASSERT_EQ(gnssd.Gnssctl({"fix"}).status, 0);
+    // Accuracy, 300, the response time (150 at the least), 0; a single fix,
+    // which ends by itself.
+    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLQOS=50,300,150,0", "AT+XLCSLSR=1,1,,,,,,,,"}));
+    const CommandResult fix = gnssd.Gnssctl({"fix", "--accuracy", "20", "--response-time", "151", "-v"});
+    ASSERT_EQ(fix.status, 0) << fix.err;
+    EXPECT_NE(fix.out.find("     id  used  elevation  azimuth    SNR\n"), std::string::npos) << fix.out;
+    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLQOS=20,300,151,0", "AT+XLCSLSR=1,1,,,,,,,,"}));
+
+    const CommandResult track = gnssd.Gnssctl({"track", "--interval", "1", "--count", "3", "--json"});
+    ASSERT_EQ(track.status, 0) << track.err;
+    const V lines = Lines(track.out);
+    ASSERT_EQ(lines.size(), 3u);
+    for (const auto& json : lines) EXPECT_FALSE(JsonText(json, "time").empty()) << json;
+    // A single fix first, the periodic request after it, stopped at the end.
+    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLQOS=50,300,150,0", "AT+XLCSLSR=1,1,,,,,,,,", "AT+XLCSLSR=1,1,,,,,1,,,",
+                                "AT+XLSRSTOP=0,4"}));
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+// Requests through the client library, for exact orders of parking and fixes.
+class Session {
+public:
+    explicit Session(const std::string& socket) : device_(client::Device::Open(socket)) {}
+
+    NTSTATUS Start(ULONG id, GNSS_FIXSESSIONTYPE type, ULONG value, ULONG code = IOCTL_GNSS_START_FIXSESSION) {
+        client::FixSessionParameters p;
+        p.sessionId = id;
+        p.type = type;
+        p.typeValue = value;
+        return device_->Control(code, client::BuildFixSession(p), 0).status;
+    }
+    NTSTATUS Stop(ULONG id) {
+        return device_->Control(IOCTL_GNSS_STOP_FIXSESSION, client::BuildStopFixSession(id), 0).status;
+    }
+    NTSTATUS Nmea(std::uint32_t value) {
+        return device_->Control(IOCTL_GNSS_SEND_DRIVERCOMMAND,
+                                client::BuildDriverCommandValue(GNSS_SetNMEALogging, value), 0)
+            .status;
+    }
+    // A fix request; its completion arrives in the future.
+    std::future<client::Completion> GetFix(ULONG id) {
+        auto promise = std::make_shared<std::promise<client::Completion>>();
+        auto future = promise->get_future();
+        std::uint8_t input[4];
+        std::memcpy(input, &id, sizeof id);
+        device_->ControlAsync(IOCTL_GNSS_GET_FIXDATA, input, sizeof(GNSS_EVENT),
+                              [promise](client::Completion&& c) { promise->set_value(std::move(c)); });
+        return future;
+    }
+
+private:
+    std::unique_ptr<client::Device> device_;
+};
+
+GNSS_FIXDATA FixOf(std::future<client::Completion>& f) {
+    EXPECT_EQ(f.wait_for(kPatience), std::future_status::ready);
+    const client::Completion c = f.get();
+    EXPECT_EQ(c.status, STATUS_SUCCESS);
+    const client::Event e = client::DecodeEvent(c.output);
+    const auto* fix = std::get_if<GNSS_FIXDATA>(&e.data);
+    return fix != nullptr ? *fix : GNSS_FIXDATA{};
+}
+
+bool Waiting(std::future<client::Completion>& f) {
+    return f.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
+}
+
+TEST_F(Fixes, SessionsShareOneModemRequestAndTheFixCache) {
+    StartGnssd("chip=rxa7300");
+    Session a(gnssd.Socket()), b(gnssd.Socket());
+    const std::string parked = "Pot Fixdata Request to Manual Queue";
+
+    // No fix cached yet: a last-known-good request finds none, and is not parked.
+    ASSERT_EQ(a.Start(9, GNSS_FixSession_LKG, 0), STATUS_SUCCESS);
+    auto lkg = a.GetFix(9);
+    EXPECT_EQ(FixOf(lkg).FixStatus, STATUS_NOT_FOUND);
+    ASSERT_EQ(a.Stop(9), STATUS_SUCCESS);
+
+    // Two parked requests of sessions 1 and 2 receive the same fix, each with its own id.
+    auto fix1 = a.GetFix(1), fix2 = b.GetFix(2);
+    ASSERT_TRUE(gnssd.WaitForLog(parked, 2));
+    ASSERT_EQ(a.Start(1, GNSS_FixSession_ContinuousTracking, 400), STATUS_SUCCESS);
+    const GNSS_FIXDATA first = FixOf(fix1), second = FixOf(fix2);
+    EXPECT_EQ(first.FixSessionID, 1u);
+    EXPECT_EQ(second.FixSessionID, 2u);
+    EXPECT_EQ(first.BasicData.Latitude, second.BasicData.Latitude);
+    EXPECT_EQ(FileTimeToU64(first.FixTimeStamp), FileTimeToU64(second.FixTimeStamp));
+
+    // A shorter interval re-issues the request; its first fix, which nobody
+    // waits for, is kept and answers the next request at once; the one after waits.
+    ASSERT_EQ(b.Start(2, GNSS_FixSession_ContinuousTracking, 200), STATUS_SUCCESS);
+    ASSERT_TRUE(gnssd.WaitForLog("IOCTL Not Found, Cache Data"));
+    auto cached = a.GetFix(1);
+    EXPECT_GT(FileTimeToU64(FixOf(cached).FixTimeStamp), FileTimeToU64(first.FixTimeStamp));
+    auto waitingA = a.GetFix(1), waitingB = b.GetFix(2);
+    ASSERT_TRUE(gnssd.WaitForLog(parked, 4));
+    // A modify to single shot changes nothing on the modem.
+    ASSERT_EQ(a.Start(1, GNSS_FixSession_SingleShot, 0, IOCTL_GNSS_MODIFY_FIXSESSION), STATUS_SUCCESS);
+    ASSERT_TRUE(gnssd.WaitForLog("Modify request from periodic to singleshot received FixSessionID=1"));
+    // A stop cancels exactly its own session's parked request.
+    ASSERT_EQ(a.Stop(1), STATUS_SUCCESS);
+    ASSERT_EQ(waitingA.wait_for(kPatience), std::future_status::ready);
+    EXPECT_EQ(waitingA.get().status, STATUS_CANCELLED);
+    EXPECT_TRUE(Waiting(waitingB));
+    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLSR=1,1,,,,,400,,,", "AT+XLSRSTOP=0,1", "AT+XLCSLSR=1,1,,,,,200,,,"}));
+
+    // NMEA wanted while the request runs: the next start re-issues it with NMEA.
+    ASSERT_EQ(a.Nmea(256), STATUS_SUCCESS);
+    ASSERT_EQ(a.Start(3, GNSS_FixSession_SingleShot, 0), STATUS_SUCCESS);
+    EXPECT_EQ(FixOf(waitingB).FixSessionID, 2u);
+    ASSERT_EQ(a.Stop(3), STATUS_SUCCESS);
+    ASSERT_EQ(b.Stop(2), STATUS_SUCCESS);  // the last client: the request is stopped
+    ASSERT_TRUE(gnssd.WaitForLog("Stop SUCCESS for SessionID=3"));
+    EXPECT_EQ(NewCommands(), (V{"AT+XLSRSTOP=0,2", "AT+XLCSLSR=1,1,,,,,1,,,2", "AT+XLSRSTOP=0,3"}));
+
+    // The last fix is now the last-known-good one.
+    ASSERT_EQ(b.Start(8, GNSS_FixSession_LKG, 0), STATUS_SUCCESS);
+    auto known = b.GetFix(8);
+    const GNSS_FIXDATA last = FixOf(known);
+    EXPECT_EQ(last.FixStatus, STATUS_SUCCESS);
+    EXPECT_EQ(last.FixSessionID, 8u);
+    EXPECT_NEAR(last.BasicData.Latitude, 47.3769, 0.02);
+    const CommandResult lkgCtl = gnssd.Gnssctl({"fix", "--lkg", "--json"});
+    EXPECT_EQ(lkgCtl.status, 0) << lkgCtl.err;
+    EXPECT_NEAR(JsonNumber(lkgCtl.out, "latitude"), 47.3769, 0.02);
+}
+
+// A capture of `epochs` epochs of one GGA and one RMC sentence each.
+std::string SmallCapture(int epochs) {
+    const auto sentence = [](const std::string& body) {
+        unsigned sum = 0;
+        for (const char c : body) sum ^= static_cast<unsigned char>(c);
+        char tail[8];
+        std::snprintf(tail, sizeof tail, "*%02X", sum);
+        return "$" + body + tail;
+    };
+    std::string text;
+    for (int i = 0; i < epochs; ++i) {
+        char t[32], lat[32];
+        std::snprintf(t, sizeof t, "1200%02d.00", i);
+        std::snprintf(lat, sizeof lat, "4722.%05d", 100 * i);
+        text += sentence("GPGGA," + std::string(t) + "," + lat + ",N,00832.50000,E,1,08,0.9,410.0,M,47.0,M,,") +
+                "\r\n" + sentence("GPRMC," + std::string(t) + ",A," + lat + ",N,00832.50000,E,5.0,90.0,010524,,,A") +
+                "\r\n";
+    }
+    return text;
+}
+
+TEST(FixesNmea, QueuedBlocksAndTheLogFile) {
+    for (const int epochs : {5, 6}) {
+        SCOPED_TRACE(epochs);
+        TempDir dir;
+        GnssdProcess gnssd(dir);
+        const std::string capture = dir.File("capture.nmea");
+        {
+            std::ofstream(capture) << SmallCapture(epochs);
+        }
+        ASSERT_TRUE(gnssd.Start("sim:chip=rxa7300,replay=" + capture));
+        ASSERT_EQ(gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"}).status, 0);
+        const CommandResult log = gnssd.Gnssctl({"nmea", "--log", "on"});
+        ASSERT_EQ(log.status, 0) << log.err;
+        // Nobody listens while the fixes come: the blocks are queued.
+        const CommandResult track =
+            gnssd.Gnssctl({"track", "--interval", "1", "--count", std::to_string(epochs)});
+        ASSERT_EQ(track.status, 0) << track.err;
+        V sentences = Lines(SmallCapture(epochs));
+        for (auto& s : sentences) s.pop_back();  // the CR
+        ASSERT_TRUE(WaitForText(dir.File("NmeaLog.txt"), sentences.back()));
+
+        // Five blocks are read in order; a sixth has cleared the five before it.
+        const V expected = epochs == 5 ? sentences : V(sentences.end() - 2, sentences.end());
+        const CommandResult nmea = gnssd.Gnssctl(
+            {"nmea", "--count", std::to_string(expected.size()), "--timeout", "10"});
+        ASSERT_EQ(nmea.status, 0) << nmea.err;
+        EXPECT_EQ(Lines(nmea.out), expected);
+        EXPECT_EQ(CountOccurrences(gnssd.Log(), "NMEA Queue hit MAX, Clearing it."), epochs == 5 ? 0u : 1u);
+        // The log file: a restart line, then every sentence as received.
+        std::string logged = "---------------Restart-----------------\r\n";
+        logged += '\0';
+        for (const auto& s : sentences) logged += s + "\r\n";
+        EXPECT_EQ(ReadFile(dir.File("NmeaLog.txt")), logged);
+        EXPECT_EQ(gnssd.Stop(), 0);
+    }
+}
+
+// The folder may be moved with GNSS_NMEA_CAPTURES in the environment.
+std::string CaptureFolder() {
+    const char* folder = std::getenv("GNSS_NMEA_CAPTURES");
+    return folder != nullptr && *folder != '\0' ? folder : GNSS_NMEA_CAPTURES;
+}
+
+class Replay : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Replay, EveryFixAndSentenceOfTheCaptureArrives) {
+    const std::string capture = CaptureFolder() + "/" + GetParam();
+    const sim::Capture parsed = sim::LoadCapture(capture, 0);
+    V sentences;
+    std::vector<const sim::Fix*> fixes;
+    for (const auto& epoch : parsed.epochs) {
+        sentences.insert(sentences.end(), epoch.nmea.begin(), epoch.nmea.end());
+        if (epoch.fix.valid) fixes.push_back(&epoch.fix);
+    }
+    ASSERT_FALSE(fixes.empty());
+    ASSERT_TRUE(parsed.epochs.back().fix.valid);  // so every sentence comes before the last fix
+
+    TempDir dir;
+    GnssdProcess gnssd(dir);
+    ASSERT_TRUE(gnssd.Start("sim:chip=rxa7300,replay=" + capture));
+    ASSERT_EQ(gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"}).status, 0);
+    const std::string nmeaOut = dir.File("nmea.out");
+    const Spawned nmea =
+        gnssd.GnssctlAsync({"nmea", "--count", std::to_string(sentences.size()), "--timeout", "30"}, nmeaOut);
+    ASSERT_TRUE(gnssd.WaitForLog("GNSS_SetNMEALogging Data=256"));
+    const CommandResult track =
+        gnssd.Gnssctl({"track", "--interval", "1", "--json", "--count", std::to_string(fixes.size())});
+    ASSERT_EQ(track.status, 0) << track.err;
+    EXPECT_EQ(WaitExit(nmea.pid), 0) << ReadFile(nmeaOut + ".err");
+
+    const V json = Lines(track.out);
+    ASSERT_EQ(json.size(), fixes.size());
+    for (std::size_t i = 0; i < fixes.size(); ++i) {
+        SCOPED_TRACE(json[i]);
+        const sim::Fix& f = *fixes[i];
+        char time[32];
+        std::snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02d", f.time.year, f.time.month, f.time.day,
+                      f.time.hour, f.time.minute, f.time.second);
+        EXPECT_EQ(JsonText(json[i], "time").substr(0, 19), time);
+        EXPECT_NEAR(JsonNumber(json[i], "latitude"), f.latitude, 1e-6);
+        EXPECT_NEAR(JsonNumber(json[i], "longitude"), f.longitude, 1e-6);
+        EXPECT_EQ(CountOccurrences(json[i], "{\"id\":"), f.satellites.size());
+    }
+    // Byte for byte and in order.
+    EXPECT_EQ(Lines(ReadFile(nmeaOut)), sentences);
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, Replay,
+                         ::testing::Values("quectel.log", "skytraq-dgps.log", "telit-he910.log", "ublox-8.log"),
+                         [](const auto& info) { return "capture" + std::to_string(info.index + 1); });
+
+TEST_F(Fixes, ALocationRequestAnsweredErrorIsRetriedTenTimes) {
+    StartGnssd("chip=rxa7300,fault=error:AT+XLCSLSR");
+    const std::string out = dir.File("fix.out");
+    const Spawned fix = gnssd.GnssctlAsync({"fix"}, out);
+    ASSERT_TRUE(gnssd.WaitForLog("MAX retries reached, give-up"));
+    EXPECT_EQ(CountOccurrences(gnssd.Log(), "SINGLESHOT_RETRY ["), 11u);
+    EXPECT_EQ(NewCommands(), V(11, "AT+XLCSLSR=1,1,,,,,1,,,"));
+    // Ctrl-C: the waiting request is taken back and the session stopped.
+    ::kill(fix.pid, SIGINT);
+    EXPECT_EQ(WaitExit(fix.pid), 1);
+    EXPECT_EQ(ReadFile(out + ".err"), "gnssctl: fix: interrupted; the fix session was stopped\n");
+    ASSERT_TRUE(gnssd.WaitForLog("OnGNSSStopFixSession FixSessionID="));
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST_F(Fixes, PositionErrorsOnBothGenerations) {
+    // RXA7300: the error is passed over, the next report is the fix.
+    StartGnssd("chip=rxa7300,fault=naverror:1");
+    EXPECT_EQ(gnssd.Gnssctl({"fix"}).status, 0);
+    EXPECT_EQ(CountOccurrences(gnssd.Log(), "GNSS_RESPONSE_NAVERROR Received"), 1u);
+    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,1"}));
+    ASSERT_EQ(gnssd.Stop(), 0);
+
+    // PV7710: the first-fix request fails and the periodic request replaces it;
+    // the first fix still counts as the first one and issues it once more.
+    ::unlink(Record().c_str());
+    seen = 0;
+    StartGnssd("chip=pv7710,fault=naverror:1");
+    const CommandResult track = gnssd.Gnssctl({"track", "--interval", "1", "--count", "2"});
+    EXPECT_EQ(track.status, 0) << track.err;
+    EXPECT_EQ(Lines(track.out).size(), 2u);
+    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLQOS=50,300,150,0", "AT+XLCSLSR=1,1,,,,,,,,", "AT+XLCSLSR=1,1,,,,,1,,,",
+                                "AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,3"}));
+    EXPECT_EQ(CountOccurrences(gnssd.Log(), "GNSS_RESPONSE_NAVERROR Received"), 2u);  // one a run
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST_F(Fixes, SurpriseRemovalDuringTrackingAndTheModemComingBack) {
+    StartGnssd("chip=rxa7300,fault=unplug:on:AT+XLSRSTOP=");
+    const std::string out = dir.File("track.out");
+    const Spawned tracker = gnssd.GnssctlAsync({"track", "--interval", "60"}, out);
+    // The first fix, then the next request waits in the driver.
+    ASSERT_TRUE(WaitForText(out, "\n"));
+    const std::string parked = "Pot Fixdata Request to Manual Queue";
+    const std::string log = gnssd.Log();
+    const std::size_t before = CountOccurrences(log.substr(0, log.find("Latitude=")), parked);
+    ASSERT_TRUE(gnssd.WaitForLog(parked, before + 1));
+    // A second tracker with a shorter interval makes the engine stop the
+    // running request, and the modem drops off the bus.
+    const CommandResult second = gnssd.Gnssctl({"track", "--interval", "5", "--count", "1"});
+    EXPECT_NE(second.status, 0);
+    EXPECT_NE(WaitExit(tracker.pid), 0);
+    EXPECT_NE(ReadFile(out + ".err").find("gnssctl: "), std::string::npos);
+
+    ASSERT_TRUE(gnssd.WaitForLog("device attached again"));
+    EXPECT_LT(gnssd.Log().find("device removed: waiting for the modem"), gnssd.Log().find("device attached again"));
+    LocationOn();
+    const CommandResult fix = gnssd.Gnssctl({"fix", "--json"});
+    EXPECT_EQ(fix.status, 0) << fix.err;
+    EXPECT_NEAR(JsonNumber(fix.out, "latitude"), 47.3769, 0.02);
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST(FixesTty, FixAndTrackThroughModemsimOnAPseudoTerminal) {
+    TempDir dir;
+    ModemsimPty modem(dir, {"--chip", "rxa7300"});
+    ASSERT_FALSE(modem.Path().empty());
+    GnssdProcess gnssd(dir);
+    ASSERT_TRUE(gnssd.Start("tty:" + modem.Path())) << gnssd.Stderr();
+    ASSERT_EQ(gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"}).status, 0);
+    const CommandResult fix = gnssd.Gnssctl({"fix"});
+    ASSERT_EQ(fix.status, 0) << fix.err;
+    EXPECT_NE(fix.out.find("  latitude             47.3"), std::string::npos) << fix.out;
+    const CommandResult track = gnssd.Gnssctl({"track", "--interval", "1", "--count", "2"});
+    EXPECT_EQ(track.status, 0) << track.err;
+    EXPECT_EQ(Lines(track.out).size(), 2u);
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace gnss::test
