@@ -428,12 +428,15 @@ TEST_F(Fixes, SurpriseRemovalDuringTrackingAndTheModemComingBack) {
     EXPECT_EQ(gnssd.Stop(), 0);
 }
 
-TEST(FixesTty, FixAndTrackThroughModemsimOnAPseudoTerminal) {
-    TempDir dir;
-    ModemsimPty modem(dir, {"--chip", "rxa7300"});
-    ASSERT_FALSE(modem.Path().empty());
+TEST(FixesTty, FixAndTrackThroughModemsimOnAPseudoTerminalThatGoesAndComesBack) {
+    TempDir dir, second;
+    auto modem = std::make_unique<ModemsimPty>(dir, V{"--chip", "rxa7300"});
+    ASSERT_FALSE(modem->Path().empty());
+    // The daemon knows the modem by a link, as by a udev name.
+    const std::string link = dir.File("modem");
+    ASSERT_EQ(::symlink(modem->Path().c_str(), link.c_str()), 0);
     GnssdProcess gnssd(dir);
-    ASSERT_TRUE(gnssd.Start("tty:" + modem.Path())) << gnssd.Stderr();
+    ASSERT_TRUE(gnssd.Start("tty:" + link)) << gnssd.Stderr();
     ASSERT_EQ(gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"}).status, 0);
     const CommandResult fix = gnssd.Gnssctl({"fix"});
     ASSERT_EQ(fix.status, 0) << fix.err;
@@ -441,6 +444,18 @@ TEST(FixesTty, FixAndTrackThroughModemsimOnAPseudoTerminal) {
     const CommandResult track = gnssd.Gnssctl({"track", "--interval", "1", "--count", "2"});
     EXPECT_EQ(track.status, 0) << track.err;
     EXPECT_EQ(Lines(track.out).size(), 2u);
+
+    // The port goes away; once the link names a port again, the daemon serves again.
+    modem.reset();
+    ASSERT_TRUE(gnssd.WaitForLog("device removed: waiting for the modem (tty:" + link + ")"));
+    modem = std::make_unique<ModemsimPty>(second, V{"--chip", "rxa7300"});
+    const std::string fresh = dir.File("modem.new");
+    ASSERT_EQ(::symlink(modem->Path().c_str(), fresh.c_str()), 0);
+    ASSERT_EQ(::rename(fresh.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(gnssd.WaitForLog("device attached again (tty:" + link + ")"));
+    ASSERT_EQ(gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"}).status, 0);
+    const CommandResult again = gnssd.Gnssctl({"fix"});
+    EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(gnssd.Stop(), 0);
 }
 
