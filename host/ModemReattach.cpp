@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "Backends.h"
@@ -86,16 +87,19 @@ std::string ModemReattach::ReattachText(const std::string& modem) {
 }
 
 void ModemReattach::Run() {
+    bool failed = false;  // the last attach failed: wait for a change before the next
     for (;;) {
         {
             std::unique_lock lock(lock_);
-            wake_.wait(lock, [this] { return removed_ || stopping_; });
+            wake_.wait(lock, [this, failed] { return removed_ || stopping_ || failed; });
             if (stopping_) return;
             removed_ = false;
         }
-        GNSSD_LOG(kLogInfo, "device removed: waiting for the modem (%s) to come back",
-                  modem_.c_str());
-        std::shared_ptr<fw::UsbBackend> backend = WaitForModem();
+        if (!failed)
+            GNSSD_LOG(kLogInfo, "device removed: waiting for the modem (%s) to come back",
+                      modem_.c_str());
+        std::shared_ptr<fw::UsbBackend> backend = WaitForModem(failed);
+        failed = false;
         if (!backend) return;  // stopped, or a modem that cannot come back (logged)
         const std::string described = backend->Describe();
         GNSSD_LOG(kLogInfo, "the modem is back (%s): attaching the device", described.c_str());
@@ -110,12 +114,11 @@ void ModemReattach::Run() {
                   FormatStatus(static_cast<std::uint32_t>(status), text, sizeof text));
         if (IsSim(modem_) || modem_ == "loopback") return;  // it would fail the same way again
         // A port or device that opened but did not start: wait for its next change.
-        std::lock_guard guard(lock_);
-        removed_ = true;
+        failed = true;
     }
 }
 
-std::shared_ptr<fw::UsbBackend> ModemReattach::WaitForModem() {
+std::shared_ptr<fw::UsbBackend> ModemReattach::WaitForModem(bool changeFirst) {
     std::string error;
     if (IsSim(modem_) || modem_ == "loopback") {
         const std::string text = ReattachText(modem_);
@@ -152,7 +155,7 @@ std::shared_ptr<fw::UsbBackend> ModemReattach::WaitForModem() {
                           std::strerror(errno));
         GNSSD_LOG(kLogVerbose, "watching %s for the modem", watched.front().c_str());
 
-        if (!tty || ::access(path.c_str(), F_OK) == 0) {
+        if (!std::exchange(changeFirst, false) && (!tty || ::access(path.c_str(), F_OK) == 0)) {
             auto backend = CreateUsbBackend(modem_, error);
             if (backend) {
                 ::close(in);

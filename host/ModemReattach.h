@@ -47,8 +47,9 @@ public:
 
 private:
     void Run();
-    // Waits until the back-end opens; nullptr when stopped.
-    std::shared_ptr<fw::UsbBackend> WaitForModem();
+    // Waits until the back-end opens (after a change of its path first, with
+    // `changeFirst`); nullptr when stopped.
+    std::shared_ptr<fw::UsbBackend> WaitForModem(bool changeFirst);
     // Waits for an inotify event or the stop; false when stopped.
     bool WaitForChange(int inotifyFd);
 
