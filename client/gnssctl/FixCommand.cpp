@@ -244,7 +244,7 @@ int RunFix(Context& context, const std::vector<std::string>& args) {
 }
 
 constexpr CommandEntry kFix{
-    "fix", "fix [--accuracy M] [--timeout S] [--lkg] [--json] [-v]",
+    "fix", "fix [--lkg] [--json] [-v] [OPTIONS]",
     "Get one fix (a single-shot session)",
     "Starts a single-shot fix session (IOCTL_GNSS_START_FIXSESSION) under a session\n"
     "id of its own, waits for its fix (IOCTL_GNSS_GET_FIXDATA, which the driver\n"

@@ -158,7 +158,7 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
 }
 
 constexpr CommandEntry kNmea{
-    "nmea", "nmea [--count N] [--track S] [--timeout S] | nmea --log on|off",
+    "nmea", "nmea [--count N] [--track S] [OPTIONS]",
     "Print the receiver's NMEA sentences as they come",
     "Asks the driver for NMEA (driver command GNSS_SetNMEALogging 256), then\n"
     "listens (IOCTL_GNSS_LISTEN_NMEA, one request waiting at a time) and prints\n"

@@ -204,7 +204,7 @@ int RunTrack(Context& context, const std::vector<std::string>& args) {
 }
 
 constexpr CommandEntry kTrack{
-    "track", "track --interval S [--count N] [--json] [--gpx FILE]",
+    "track", "track --interval S [--count N] [OPTIONS]",
     "Track continuously: one fix every S seconds",
     "Starts a continuous-tracking fix session (IOCTL_GNSS_START_FIXSESSION with\n"
     "PreferredInterval S) under a session id of its own and prints every fix as it\n"
