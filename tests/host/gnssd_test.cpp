@@ -385,8 +385,10 @@ TEST(Gnssd, OptionErrorsAndAMissingModuleFailToStart) {
     };
     EXPECT_EQ(run({"--help"}), 0);
     EXPECT_NE(test::ReadFile(dir.File("out")).find("--ready-fd N"), std::string::npos);
+    EXPECT_EQ(run({"--modem", "bogus"}), 2);
+    EXPECT_NE(test::ReadFile(dir.File("err")).find("unknown modem back-end 'bogus'"), std::string::npos);
     EXPECT_EQ(run({"--modem", "usb:nothing"}), 2);
-    EXPECT_NE(test::ReadFile(dir.File("err")).find("unknown modem back-end"), std::string::npos);
+    EXPECT_NE(test::ReadFile(dir.File("err")).find("usb: expects VID:PID"), std::string::npos);
     EXPECT_EQ(run({"--log-level", "9"}), 2);
     EXPECT_EQ(run({"--foreground", "--socket", dir.File("s.sock"), "--driver", dir.File("none.so")}), 1);
     EXPECT_NE(test::ReadFile(dir.File("err")).find("cannot load the driver module"), std::string::npos);
