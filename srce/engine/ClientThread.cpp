@@ -215,6 +215,7 @@ DWORD ModemStateThread() {
             session.Update = 0;
             session.bNmeaRequested = 0;
             events.m_hDeviceRemoveEvent->Reset();
+            engine.m_hRemovalHandled->Set();
             continue;
         }
         if (wait == 2) {
@@ -284,6 +285,10 @@ BOOL DeInitGpsClientThread() {
 
 namespace {
 
+// How long a device that comes back waits for the client thread to have
+// handled the previous removal (the thread's own exit wait).
+constexpr DWORD kRemovalHandledWaitMs = 3000;
+
 BOOL SetOrResetDeviceRemoveEvent(bool set, const char* function) {
     ENGINE_STATE& engine = Engine();
     gnss::os::EventHandle event;
@@ -297,10 +302,20 @@ BOOL SetOrResetDeviceRemoveEvent(bool set, const char* function) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: m_hDeviceRemoveEvent is NULL", TAG_MODEM, function);
         return 0;
     }
-    if (set)
+    if (set) {
+        engine.m_hRemovalHandled->Reset();
         event->Set();
-    else
+    } else {
+        // A device that comes back soon after one went away: let the client
+        // thread finish with the removal first, or the modem session of the
+        // old device would outlive it.
+        if (!engine.m_hRemovalHandled->Wait(kRemovalHandledWaitMs))
+            GnssLog(GNSS_LEVEL_WARNING,
+                    "[%s] %s WARNING: the client thread did not take the device removal in time",
+                    TAG_MODEM, function);
         event->Reset();
+        engine.m_hRemovalHandled->Set();
+    }
     return 1;
 }
 

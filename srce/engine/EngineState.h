@@ -91,6 +91,13 @@ struct ENGINE_STATE {
     std::string m_strIMSI;
     std::string m_strSpectrumResult;
 
+    // Signalled while no device removal waits for the client thread: reset
+    // with every removal, set once the thread has forgotten the modem session
+    // of the device that went away.  A device that comes back waits for it
+    // before the removal event is reset, so no removal goes unhandled.
+    gnss::os::EventHandle m_hRemovalHandled =
+        gnss::os::Event::Create(gnss::os::Event::Mode::ManualReset, true);
+
     // The callbacks, guarded by handleLock (copy them out with EngineCallbacks()).
     GPSCLIENT_CALLBACKS callbacks{};
 };
