@@ -45,8 +45,14 @@ std::string Overview() {
             "  -h, --help      print this help (or a command's) and exit\n"
             "\n"
             "Commands:\n";
-    for (const CommandEntry* entry : Commands())
-        text << "  " << std::left << std::setw(42) << entry->synopsis << entry->summary << "\n";
+    for (const CommandEntry* entry : Commands()) {
+        // A long synopsis gets a line of its own, the summary below it.
+        const std::string synopsis = entry->synopsis;
+        if (synopsis.size() < 42)
+            text << "  " << std::left << std::setw(42) << synopsis << entry->summary << "\n";
+        else
+            text << "  " << synopsis << "\n  " << std::string(42, ' ') << entry->summary << "\n";
+    }
     text << "\n"
             "Exit status: 0 done, 1 the driver answered with a failure status (printed\n"
             "by name) or not in time, 2 usage error, 3 gnssd cannot be reached.\n"
@@ -54,8 +60,12 @@ std::string Overview() {
             "Examples:\n"
             "  gnssctl info\n"
             "  gnssctl --socket /tmp/gnss.sock info --json\n"
+            "  gnssctl location on\n"
+            "  gnssctl fix\n"
+            "  gnssctl track --interval 1 --count 5 --gpx track.gpx\n"
             "  gnssctl command SetLocationServiceEnabled 1\n"
-            "  gnssctl raw IOCTL_GNSS_GET_CHIPSETINFO --out 660\n";
+            "  gnssctl raw IOCTL_GNSS_GET_CHIPSETINFO --out 660\n"
+            "  gnssctl fix --help\n";
     return text.str();
 }
 
