@@ -117,7 +117,8 @@ protected:
         command.CommandType = static_cast<GNSS_DRIVERCOMMAND_TYPE>(type);
         command.CommandDataSize = static_cast<ULONG>(data.size());
         std::memcpy(input.data(), &command, offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData));
-        std::memcpy(input.data() + offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData), data.data(), data.size());
+        if (!data.empty())
+            std::memcpy(input.data() + offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData), data.data(), data.size());
         input.resize(std::max(input.size(), sizeof(GNSS_DRIVERCOMMAND_PARAM)));
         return Call(file, IOCTL_GNSS_SEND_DRIVERCOMMAND, input, 0);
     }
