@@ -246,7 +246,7 @@ bool LoopbackUsbBackend::WaitFor(DWORD timeoutMs, Pred pred) const {
 bool LoopbackUsbBackend::WaitForBlockedRead(UCHAR endpoint, DWORD timeoutMs) const {
     return WaitFor(timeoutMs, [&] {
         auto it = endpoints_.find(endpoint);
-        return it != endpoints_.end() && it->second.blocked > 0;
+        return it != endpoints_.end() && it->second.blocked > 0 && it->second.transfers.empty();
     });
 }
 
