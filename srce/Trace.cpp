@@ -50,13 +50,28 @@ void NarrowToWide(const char* in, char16_t* out, std::size_t capacity) {
     out[used] = 0;
 }
 
+// The driver's texts write pointers as "0x%p", for a %p without a prefix of
+// its own; this C library's %p has one.  Returns the format with the "0x"
+// before each %p dropped (in `buffer`), or the format itself.
+const char* PointerFormat(const char* format, char* buffer, std::size_t size) {
+    if (std::strstr(format, "0x%p") == nullptr || std::strlen(format) >= size) return format;
+    std::size_t used = 0;
+    for (const char* p = format; *p != '\0'; ++p) {
+        if (p[0] == '0' && p[1] == 'x' && p[2] == '%' && p[3] == 'p') ++p;  // skip "0x"
+        else buffer[used++] = *p;
+    }
+    buffer[used] = '\0';
+    return buffer;
+}
+
 }  // namespace
 
 void GnssLog(BYTE level, const char* format, ...) {
     char narrow[GNSS_LOG_BUFFER];
+    char adjusted[512];
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(narrow, sizeof narrow, format, args);
+    const int n = std::vsnprintf(narrow, sizeof narrow, PointerFormat(format, adjusted, sizeof adjusted), args);
     va_end(args);
     if (n < 0) return;
     const std::size_t length = std::strlen(narrow);

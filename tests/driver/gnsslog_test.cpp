@@ -48,7 +48,10 @@ protected:
 TEST_F(Diagnostics, LineShapeAndVersionBanner) {
     GnssLogVersionBanner();
     GnssLog(GNSS_LEVEL_INFO, "[%s] %s ->", TAG_DRIVER, "DriverEntry");
+    GnssLog(GNSS_LEVEL_INFO, "[%s] %s FileObject=0x%p, 0x%X", TAG_DEVICE, "Fn", reinterpret_cast<void*>(0xABC0),
+            0x12u);
     const std::string traced = Traced();
+    EXPECT_NE(traced.find("[DEVICE] Fn FileObject=0xabc0, 0x12\n"), std::string::npos);
     EXPECT_NE(traced.find("L4 ***********************************************\n"), std::string::npos);
     EXPECT_NE(traced.find("L4 GNSS Driver Version: 3.19041.1.3\n"), std::string::npos);
     EXPECT_NE(traced.find("L4 [DRIVER] DriverEntry ->\n"), std::string::npos);
