@@ -28,19 +28,6 @@ NTSTATUS OnGNSSInjectAgnss(WDFREQUEST Request, std::size_t InputBufferLength) {
 }
 
 NTSTATUS OnGNSSRequestAgnss(WDFREQUEST Request, const GNSS_AGNSS_REQUEST_PARAM* AgnssRequest) {
-    GnssLog(GNSS_LEVEL_INFO, "[%s] %s ->", TAG_IOCTRL, __func__);
-    PVOID output = nullptr;
-    const NTSTATUS status = HelperGetOutputBuffer(Request, GNSS_EVENT_SIZE, GNSS_EVENT_SIZE, &output);
-    if (!NT_SUCCESS(status) || AgnssRequest == nullptr) {
-        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: HelperGetOutputBuffer FAILED or NULL Data",
-                TAG_IOCTRL, __func__);
-    } else {
-        auto* event = static_cast<GNSS_EVENT*>(output);
-        HelperInitEvent(event, GNSS_Event_RequireAgnss, sizeof(GNSS_AGNSS_REQUEST_PARAM));
-        std::memcpy(EventDataArea(event), AgnssRequest, sizeof(GNSS_AGNSS_REQUEST_PARAM));
-        WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, GNSS_EVENT_SIZE);
-    }
-    GnssLog(GNSS_LEVEL_INFO, "[%s] %s <-", TAG_IOCTRL, __func__);
-    return status;
+    return HelperAnswerListener(__func__, Request, GNSS_Event_RequireAgnss, AgnssRequest,
+                                sizeof(GNSS_AGNSS_REQUEST_PARAM));
 }

@@ -191,19 +191,6 @@ NTSTATUS OnGNSSSendDriverCommand(WDFREQUEST Request, std::size_t InputBufferLeng
 }
 
 NTSTATUS OnGNSSRequestDriver(WDFREQUEST Request, const GNSS_DRIVER_REQUEST_DATA* RequestData) {
-    GnssLog(GNSS_LEVEL_INFO, "[%s] %s ->", TAG_IOCTRL, __func__);
-    PVOID output = nullptr;
-    const NTSTATUS status = HelperGetOutputBuffer(Request, GNSS_EVENT_SIZE, GNSS_EVENT_SIZE, &output);
-    if (!NT_SUCCESS(status) || RequestData == nullptr) {
-        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: HelperGetOutputBuffer FAILED or NULL Data",
-                TAG_IOCTRL, __func__);
-    } else {
-        auto* event = static_cast<GNSS_EVENT*>(output);
-        HelperInitEvent(event, GNSS_Event_DriverRequest, sizeof(GNSS_DRIVER_REQUEST_DATA));
-        std::memcpy(EventDataArea(event), RequestData, sizeof(GNSS_DRIVER_REQUEST_DATA));
-        WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, GNSS_EVENT_SIZE);
-    }
-    GnssLog(GNSS_LEVEL_INFO, "[%s] %s <-", TAG_IOCTRL, __func__);
-    return status;
+    return HelperAnswerListener(__func__, Request, GNSS_Event_DriverRequest, RequestData,
+                                sizeof(GNSS_DRIVER_REQUEST_DATA));
 }

@@ -22,6 +22,12 @@ NTSTATUS HelperGetOutputBuffer(WDFREQUEST Request, std::size_t DeclaredLength,
                                std::size_t MinimumLength, PVOID* Buffer);
 // Zeroes the event and fills its header (Size, Version, EventType, EventDataSize).
 void HelperInitEvent(GNSS_EVENT* Event, GNSS_EVENT_TYPE EventType, ULONG EventDataSize);
+// Answers a parked listen request with an event carrying `Data` (the
+// handlers of the listen-AGNSS, listen-NI and listen-driver-request requests):
+// logs entry and exit under `Function`, completes the request and returns
+// the output buffer helper's status.
+NTSTATUS HelperAnswerListener(const char* Function, WDFREQUEST Request, GNSS_EVENT_TYPE EventType,
+                              const void* Data, ULONG DataSize);
 // The event's data area, the union after the 512 unused bytes.
 inline BYTE* EventDataArea(GNSS_EVENT* Event) {
     return reinterpret_cast<BYTE*>(Event) + offsetof(GNSS_EVENT, FixData);

@@ -30,50 +30,64 @@ void NarrowCopy(char* out, std::size_t size, const WCHAR* field, std::size_t fie
 
 }  // namespace
 
-NTSTATUS HelperGetInputBuffer(WDFREQUEST Request, std::size_t DeclaredLength,
-                              std::size_t MinimumLength, PVOID* Buffer) {
+namespace {
+
+// Retrieves the input or output buffer of a request with its minimum length.
+NTSTATUS GetRequestBuffer(bool input, const char* function, WDFREQUEST Request,
+                          std::size_t DeclaredLength, std::size_t MinimumLength, PVOID* Buffer) {
     if (DeclaredLength == 0 || MinimumLength == 0 || Buffer == nullptr) {
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Invalid Input Parameter", TAG_IOCTRL, __func__);
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Invalid Input Parameter", TAG_IOCTRL, function);
         return STATUS_INVALID_PARAMETER;
     }
     std::size_t length = 0;
     PVOID buffer = nullptr;
-    const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, MinimumLength, &buffer, &length);
+    const NTSTATUS status =
+        input ? WdfRequestRetrieveInputBuffer(Request, MinimumLength, &buffer, &length)
+              : WdfRequestRetrieveOutputBuffer(Request, MinimumLength, &buffer, &length);
     if (!NT_SUCCESS(status)) {
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: WdfRequestRetrieveInputBuffer FAILED status=0x%X",
-                TAG_IOCTRL, __func__, static_cast<ULONG>(status));
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: %s FAILED status=0x%X", TAG_IOCTRL, function,
+                input ? "WdfRequestRetrieveInputBuffer" : "WdfRequestRetrieveOutputBuffer",
+                static_cast<ULONG>(status));
         return status;
     }
     if (buffer == nullptr || length < MinimumLength) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Invalid Param,  MinReqLen=%d, ActualLen=%d",
-                TAG_IOCTRL, __func__, static_cast<int>(MinimumLength), static_cast<int>(length));
+                TAG_IOCTRL, function, static_cast<int>(MinimumLength), static_cast<int>(length));
         return STATUS_INVALID_PARAMETER;
     }
     *Buffer = buffer;
     return STATUS_SUCCESS;
 }
 
+}  // namespace
+
+NTSTATUS HelperGetInputBuffer(WDFREQUEST Request, std::size_t DeclaredLength,
+                              std::size_t MinimumLength, PVOID* Buffer) {
+    return GetRequestBuffer(true, __func__, Request, DeclaredLength, MinimumLength, Buffer);
+}
+
 NTSTATUS HelperGetOutputBuffer(WDFREQUEST Request, std::size_t DeclaredLength,
                                std::size_t MinimumLength, PVOID* Buffer) {
-    if (DeclaredLength == 0 || MinimumLength == 0 || Buffer == nullptr) {
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Invalid Input Parameter", TAG_IOCTRL, __func__);
-        return STATUS_INVALID_PARAMETER;
+    return GetRequestBuffer(false, __func__, Request, DeclaredLength, MinimumLength, Buffer);
+}
+
+NTSTATUS HelperAnswerListener(const char* Function, WDFREQUEST Request, GNSS_EVENT_TYPE EventType,
+                              const void* Data, ULONG DataSize) {
+    GnssLog(GNSS_LEVEL_INFO, "[%s] %s ->", TAG_IOCTRL, Function);
+    PVOID output = nullptr;
+    const NTSTATUS status = HelperGetOutputBuffer(Request, GNSS_EVENT_SIZE, GNSS_EVENT_SIZE, &output);
+    if (!NT_SUCCESS(status) || Data == nullptr) {
+        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: HelperGetOutputBuffer FAILED or NULL Data",
+                TAG_IOCTRL, Function);
+    } else {
+        auto* event = static_cast<GNSS_EVENT*>(output);
+        HelperInitEvent(event, EventType, DataSize);
+        std::memcpy(EventDataArea(event), Data, DataSize);
+        WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, GNSS_EVENT_SIZE);
     }
-    std::size_t length = 0;
-    PVOID buffer = nullptr;
-    const NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, MinimumLength, &buffer, &length);
-    if (!NT_SUCCESS(status)) {
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: WdfRequestRetrieveOutputBuffer FAILED status=0x%X",
-                TAG_IOCTRL, __func__, static_cast<ULONG>(status));
-        return status;
-    }
-    if (buffer == nullptr || length < MinimumLength) {
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Invalid Param,  MinReqLen=%d, ActualLen=%d",
-                TAG_IOCTRL, __func__, static_cast<int>(MinimumLength), static_cast<int>(length));
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Buffer = buffer;
-    return STATUS_SUCCESS;
+    GnssLog(GNSS_LEVEL_INFO, "[%s] %s <-", TAG_IOCTRL, Function);
+    return status;
 }
 
 void HelperInitEvent(GNSS_EVENT* Event, GNSS_EVENT_TYPE EventType, ULONG EventDataSize) {

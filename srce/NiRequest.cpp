@@ -6,21 +6,8 @@
 #include "engine/AtClient.h"
 
 NTSTATUS OnGNSSNiRequest(WDFREQUEST Request, const GNSS_NI_REQUEST_PARAM* NiRequest) {
-    GnssLog(GNSS_LEVEL_INFO, "[%s] %s ->", TAG_IOCTRL, __func__);
-    PVOID output = nullptr;
-    const NTSTATUS status = HelperGetOutputBuffer(Request, GNSS_EVENT_SIZE, GNSS_EVENT_SIZE, &output);
-    if (!NT_SUCCESS(status) || NiRequest == nullptr) {
-        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: HelperGetOutputBuffer FAILED or NULL Data",
-                TAG_IOCTRL, __func__);
-    } else {
-        auto* event = static_cast<GNSS_EVENT*>(output);
-        HelperInitEvent(event, GNSS_Event_NiRequest, sizeof(GNSS_NI_REQUEST_PARAM));
-        std::memcpy(EventDataArea(event), NiRequest, sizeof(GNSS_NI_REQUEST_PARAM));
-        WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, GNSS_EVENT_SIZE);
-    }
-    GnssLog(GNSS_LEVEL_INFO, "[%s] %s <-", TAG_IOCTRL, __func__);
-    return status;
+    return HelperAnswerListener(__func__, Request, GNSS_Event_NiRequest, NiRequest,
+                                sizeof(GNSS_NI_REQUEST_PARAM));
 }
 
 NTSTATUS OnGNSSRespondNi(WDFREQUEST Request, std::size_t InputBufferLength) {

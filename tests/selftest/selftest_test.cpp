@@ -50,8 +50,10 @@ protected:
         ASSERT_TRUE(gnssd_.Start(modem)) << gnssd_.Stderr();
         device_ = client::Device::Open(gnssd_.Socket());
     }
+    // Switches the location service on and waits for the receiver's report,
+    // so that no report is still on its way to a listener of the test.
     void LocationOn() {
-        const auto r = gnssd_.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"});
+        const auto r = gnssd_.Gnssctl({"location", "on"});
         ASSERT_EQ(r.status, 0) << r.err;
     }
     Completion Call(std::uint32_t code, const Bytes& input, std::size_t output = 0) {
