@@ -57,8 +57,17 @@ void EngineClearImsi() {
 }
 
 void EngineAppendSpectrumLine(const std::string& line) {
+    // Spectrum output collects only while production test mode is on and is
+    // taken by each scan; a bound keeps a modem that talks on in test mode
+    // from growing it without limit.
+    constexpr std::size_t kSpectrumLimit = 1024 * 1024;
     ENGINE_STATE& e = Engine();
     std::lock_guard guard(e.textLock);
+    if (e.m_strSpectrumResult.size() + line.size() + 2 > kSpectrumLimit) {
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: spectrum output over %u bytes, line dropped", TAG_MODEM,
+                __func__, static_cast<unsigned>(kSpectrumLimit));
+        return;
+    }
     e.m_strSpectrumResult += line;
     e.m_strSpectrumResult += "\r\n";
 }

@@ -170,6 +170,11 @@ TEST_F(ReceivePath, OverlongLinesAreDroppedAndTheFollowingLinesWork) {
     Engine().m_bProdTestMode = 1;  // every line is kept as spectrum output
     Feed(std::string(RX_LINE_LIMIT, 'x') + "\n" + std::string(RX_LINE_LIMIT + 1, 'y') + "\nend\n");
     EXPECT_EQ(EngineTakeSpectrumResult(), std::string(RX_LINE_LIMIT, 'x') + "\r\nend\r\n");
+
+    // Spectrum output nobody takes stops growing at its bound.
+    const std::string line(RX_LINE_LIMIT - 1, 's');
+    for (int i = 0; i < 20; ++i) Feed(line + "\n");
+    EXPECT_LE(EngineTakeSpectrumResult().size(), 1024u * 1024u);
 }
 
 TEST_F(ReceivePath, FinalResultsAndTheAnswersBeforeThem) {
