@@ -44,6 +44,22 @@ void LogSessionParameters(const char* function, const GNSS_FIXSESSION_PARAM* par
             static_cast<int>(param->FixLevelOfDetails), static_cast<int>(SessionTypeWord(param)));
 }
 
+// The session request's input, or the request completed with
+// STATUS_INVALID_PARAMETER and information 4 (the helper's status returned).
+template <class T>
+NTSTATUS GetSessionInput(const char* function, WDFREQUEST Request, std::size_t InputBufferLength,
+                         const T** param) {
+    PVOID buffer = nullptr;
+    const NTSTATUS status = HelperGetInputBuffer(Request, InputBufferLength, sizeof(T), &buffer);
+    if (!NT_SUCCESS(status)) {
+        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: HelperGetInputBuffer FAILED", TAG_IOCTRL, function);
+        return status;
+    }
+    *param = static_cast<const T*>(buffer);
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 BOOL RegisterFileObject(WDFFILEOBJECT FileObject) {
@@ -111,15 +127,9 @@ BOOL IsLKGSessionId(WDFREQUEST Request) {
 }
 
 NTSTATUS OnGNSSStartFixSession(WDFREQUEST Request, std::size_t InputBufferLength) {
-    PVOID buffer = nullptr;
-    const NTSTATUS status =
-        HelperGetInputBuffer(Request, InputBufferLength, sizeof(GNSS_FIXSESSION_PARAM), &buffer);
-    if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: HelperGetInputBuffer FAILED", TAG_IOCTRL, __func__);
-        return status;
-    }
-    const auto* param = static_cast<const GNSS_FIXSESSION_PARAM*>(buffer);
+    const GNSS_FIXSESSION_PARAM* param = nullptr;
+    const NTSTATUS status = GetSessionInput(__func__, Request, InputBufferLength, &param);
+    if (!NT_SUCCESS(status)) return status;
     LogSessionParameters(__func__, param);
 
     switch (param->SessionType) {
@@ -161,15 +171,9 @@ NTSTATUS OnGNSSStartFixSession(WDFREQUEST Request, std::size_t InputBufferLength
 }
 
 NTSTATUS OnGNSSModifyFixSession(WDFREQUEST Request, std::size_t InputBufferLength) {
-    PVOID buffer = nullptr;
-    const NTSTATUS status =
-        HelperGetInputBuffer(Request, InputBufferLength, sizeof(GNSS_FIXSESSION_PARAM), &buffer);
-    if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: HelperGetInputBuffer FAILED", TAG_IOCTRL, __func__);
-        return status;
-    }
-    const auto* param = static_cast<const GNSS_FIXSESSION_PARAM*>(buffer);
+    const GNSS_FIXSESSION_PARAM* param = nullptr;
+    const NTSTATUS status = GetSessionInput(__func__, Request, InputBufferLength, &param);
+    if (!NT_SUCCESS(status)) return status;
     LogSessionParameters(__func__, param);
     atclient_ModifyFixSession(param);
     WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, sizeof(ULONG));
@@ -177,15 +181,9 @@ NTSTATUS OnGNSSModifyFixSession(WDFREQUEST Request, std::size_t InputBufferLengt
 }
 
 NTSTATUS OnGNSSStopFixSession(WDFREQUEST Request, std::size_t InputBufferLength) {
-    PVOID buffer = nullptr;
-    const NTSTATUS status =
-        HelperGetInputBuffer(Request, InputBufferLength, sizeof(GNSS_STOPFIXSESSION_PARAM), &buffer);
-    if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: HelperGetInputBuffer FAILED", TAG_IOCTRL, __func__);
-        return status;
-    }
-    const auto* param = static_cast<const GNSS_STOPFIXSESSION_PARAM*>(buffer);
+    const GNSS_STOPFIXSESSION_PARAM* param = nullptr;
+    const NTSTATUS status = GetSessionInput(__func__, Request, InputBufferLength, &param);
+    if (!NT_SUCCESS(status)) return status;
     GnssLog(GNSS_LEVEL_INFO, "[%s] %s FixSessionID=%d", TAG_IOCTRL, __func__,
             static_cast<int>(param->FixSessionID));
 

@@ -66,6 +66,16 @@ void LogContinuousRepost(const GNSS_FIXSESSION_PARAM* p, const char* function) {
 
 // Sends the location request (after the SUPL provisioning check); true when
 // the modem accepted it.  `composed` is false when the command could not be built.
+// The modem took a location request: the session record now follows it.
+void RecordActiveRequest(const char* function) {
+    ENGINE_STATE& engine = Engine();
+    MODEM_SESSION_PARAM& session = engine.m_ModemSessionParam;
+    session.SessionID = engine.m_dwReceivedSessionId.load();
+    session.bSessionInUse = 1;
+    GnssLog(GNSS_LEVEL_INFO, "[%s] %s Location Request SUCCESS. RI=%d, SessionID=%d", TAG_MODEM,
+            function, static_cast<int>(session.RI.load()), static_cast<int>(session.SessionID.load()));
+}
+
 bool SendLocationRequest(ULONG interval, ULONG nmea, const char* function, bool* composed) {
     ENGINE_STATE& engine = Engine();
     HelperUpdateSuplConfigPV7710();
@@ -136,11 +146,7 @@ BOOL SingleshotRequest(const GNSS_FIXSESSION_PARAM* pInParam, BOOL bRetry, Gener
         } else {
             session.RI = 1;
         }
-        session.SessionID = engine.m_dwReceivedSessionId.load();
-        session.bSessionInUse = 1;
-        GnssLog(GNSS_LEVEL_INFO, "[%s] %s Location Request SUCCESS. RI=%d, SessionID=%d", TAG_MODEM,
-                function, static_cast<int>(session.RI.load()),
-                static_cast<int>(session.SessionID.load()));
+        RecordActiveRequest(function);
         return 1;
     }
     if (!composed) return 0;
@@ -210,11 +216,7 @@ BOOL PeriodicRequest(const GNSS_FIXSESSION_PARAM* pInParam, BOOL bRetry, Generat
             session.RI = preferredInterval;
         }
         engine.m_dwPreferredInterval = preferredInterval;
-        session.SessionID = engine.m_dwReceivedSessionId.load();
-        session.bSessionInUse = 1;
-        GnssLog(GNSS_LEVEL_INFO, "[%s] %s Location Request SUCCESS. RI=%d, SessionID=%d", TAG_MODEM,
-                function, static_cast<int>(session.RI.load()),
-                static_cast<int>(session.SessionID.load()));
+        RecordActiveRequest(function);
         return 1;
     }
     if (!composed) return 0;
@@ -373,11 +375,7 @@ BOOL RefreshReportInterval() {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (SUCCEEDED(SendATCmdSync(command, TRUE, AT_ANSWER_TIMEOUT_MS))) {
             session.RI = preferredInterval;
-            session.bSessionInUse = 1;
-            session.SessionID = engine.m_dwReceivedSessionId.load();
-            GnssLog(GNSS_LEVEL_INFO, "[%s] %s Location Request SUCCESS. RI=%d, SessionID=%d",
-                    TAG_MODEM, __func__, static_cast<int>(session.RI.load()),
-                    static_cast<int>(session.SessionID.load()));
+            RecordActiveRequest(__func__);
             return 1;
         }
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: SendATCmdSync(XLCSLSR) FAILED", TAG_MODEM, __func__);
