@@ -300,7 +300,7 @@ void LIBUSB_CALL LibusbUsbBackend::OnReadDone(libusb_transfer* transfer) {
             case LIBUSB_TRANSFER_COMPLETED:
                 // A zero-length packet: nothing to hand on; read on for the
                 // reader still waiting.
-                if (transfer->actual_length == 0 && self->reading_ && !self->cancelRequested_ && !self->gone_) {
+                if (transfer->actual_length == 0 && self->readGate_.Reading() && !self->readGate_.Cancelled() && !self->gone_) {
                     const NTSTATUS status = self->SubmitReadLocked();
                     if (status == STATUS_DEVICE_NOT_CONNECTED) gone = true;
                     else if (!NT_SUCCESS(status)) self->readError_ = status;
@@ -338,14 +338,8 @@ NTSTATUS LibusbUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::s
     if (transferred != nullptr) *transferred = 0;
     if (endpoint != bulkIn_ || buffer == nullptr || length == 0) return STATUS_INVALID_PARAMETER;
     std::unique_lock<std::mutex> lock(mutex_);
-    if (reading_) return STATUS_DEVICE_BUSY;
-    if (cancelPending_) {
-        // Cancelled before it began.
-        cancelPending_ = false;
-        return STATUS_CANCELLED;
-    }
-    reading_ = true;
-    cancelRequested_ = false;
+    const NTSTATUS begun = readGate_.Begin();
+    if (!NT_SUCCESS(begun)) return begun;
 
     NTSTATUS status = STATUS_SUCCESS;
     while (true) {
@@ -358,7 +352,7 @@ NTSTATUS LibusbUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::s
                 chunkOffset_ = chunkLength_ = 0;
                 // Keep the pipe read while the chunk is being handled,
                 // unless the reader is being stopped.
-                if (!gone_ && !inFlight_ && !cancelRequested_) {
+                if (!gone_ && !inFlight_ && !readGate_.Cancelled()) {
                     const NTSTATUS next = SubmitReadLocked();
                     if (!NT_SUCCESS(next) && next != STATUS_DEVICE_NOT_CONNECTED) readError_ = next;
                 }
@@ -374,7 +368,7 @@ NTSTATUS LibusbUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::s
             status = STATUS_DEVICE_NOT_CONNECTED;
             break;
         }
-        if (cancelRequested_) {
+        if (readGate_.Cancelled()) {
             status = STATUS_CANCELLED;
             break;
         }
@@ -384,8 +378,7 @@ NTSTATUS LibusbUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::s
         }
         changed_.wait(lock);
     }
-    reading_ = false;
-    cancelRequested_ = false;
+    readGate_.End();
     const bool gone = gone_;
     lock.unlock();
     if (gone) NotifyGone("reading found no device");
@@ -395,10 +388,7 @@ NTSTATUS LibusbUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::s
 void LibusbUsbBackend::CancelRead(UCHAR endpoint) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (endpoint != bulkIn_) return;
-    if (reading_)
-        cancelRequested_ = true;
-    else
-        cancelPending_ = true;  // for the next read
+    readGate_.Cancel();
     // The transfer in flight goes too, also between reads: a stopped reader
     // leaves nothing in flight.  Bytes it already holds wait for the next read.
     if (inFlight_ && !cancelIssued_ && libusb_cancel_transfer(read_) == LIBUSB_SUCCESS) cancelIssued_ = true;

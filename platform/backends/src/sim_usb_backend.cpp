@@ -88,14 +88,8 @@ NTSTATUS SimUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (gone_) return STATUS_DEVICE_NOT_CONNECTED;
-        if (reading_) return STATUS_DEVICE_BUSY;
-        if (cancelPending_) {
-            // Cancelled before it began.
-            cancelPending_ = false;
-            return STATUS_CANCELLED;
-        }
-        reading_ = true;
-        cancelRequested_ = false;
+        const NTSTATUS begun = readGate_.Begin();
+        if (!NT_SUCCESS(begun)) return begun;
     }
     if (readStarted_) readStarted_();
 
@@ -113,7 +107,7 @@ NTSTATUS SimUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size
             // data may still be pending in the modem; only this read's own
             // cancel ends it.
             std::lock_guard<std::mutex> lock(mutex_);
-            if (cancelRequested_) {
+            if (readGate_.Cancelled()) {
                 status = STATUS_CANCELLED;
                 break;
             }
@@ -128,22 +122,14 @@ NTSTATUS SimUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        reading_ = false;
-        cancelRequested_ = false;
+        readGate_.End();
     }
     return gone ? Gone() : status;
 }
 
 void SimUsbBackend::CancelRead(UCHAR endpoint) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (endpoint != kBulkInEndpoint) return;
-    if (!reading_) {
-        cancelPending_ = true;  // for the next read
-        return;
-    }
-    if (cancelRequested_) return;
-    cancelRequested_ = true;
-    modem_.CancelRead();
+    if (endpoint == kBulkInEndpoint && readGate_.Cancel()) modem_.CancelRead();
 }
 
 NTSTATUS SimUsbBackend::WritePipe(UCHAR endpoint, const std::uint8_t* data, std::size_t length,

@@ -164,14 +164,8 @@ NTSTATUS TtyUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (gone_) return STATUS_DEVICE_NOT_CONNECTED;
-        if (reading_) return STATUS_DEVICE_BUSY;
-        if (cancelPending_) {
-            // Cancelled before it began.
-            cancelPending_ = false;
-            return STATUS_CANCELLED;
-        }
-        reading_ = true;
-        cancelRequested_ = false;
+        const NTSTATUS begun = readGate_.Begin();
+        if (!NT_SUCCESS(begun)) return begun;
     }
     if (readStarted_) readStarted_();
 
@@ -191,7 +185,7 @@ NTSTATUS TtyUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size
             // data stays in the device for the next read.
             DrainEventFd(cancelFd_);
             std::lock_guard<std::mutex> lock(mutex_);
-            if (cancelRequested_) {
+            if (readGate_.Cancelled()) {
                 status = STATUS_CANCELLED;
                 break;
             }
@@ -224,21 +218,14 @@ NTSTATUS TtyUsbBackend::ReadPipe(UCHAR endpoint, std::uint8_t* buffer, std::size
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        reading_ = false;
-        cancelRequested_ = false;
+        readGate_.End();
     }
     return goneWhy != nullptr ? Gone(goneWhy) : status;
 }
 
 void TtyUsbBackend::CancelRead(UCHAR endpoint) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (endpoint != kBulkInEndpoint) return;
-    if (!reading_) {
-        cancelPending_ = true;  // for the next read
-        return;
-    }
-    if (cancelRequested_) return;
-    cancelRequested_ = true;
+    if (endpoint != kBulkInEndpoint || !readGate_.Cancel()) return;
     const std::uint64_t one = 1;
     while (::write(cancelFd_, &one, sizeof one) < 0 && errno == EINTR) {
     }

@@ -131,9 +131,7 @@ private:
     std::size_t chunkLength_ = 0;  // a completed chunk not yet handed over
     std::size_t chunkOffset_ = 0;
     NTSTATUS readError_ = STATUS_SUCCESS;  // a failed completion not yet reported
-    bool reading_ = false;          // a ReadPipe is in progress
-    bool cancelRequested_ = false;  // ... and CancelRead was called for it
-    bool cancelPending_ = false;    // CancelRead came with no read in progress
+    ReadGate readGate_;
     bool gone_ = false;
     std::atomic<bool> removalSent_{false};
 };

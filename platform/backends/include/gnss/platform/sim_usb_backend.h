@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "gnss/platform/usb_function.h"
 #include "gnss/platform/wdfhost.h"
 #include "gnss/sim/modem.h"
 
@@ -68,9 +69,7 @@ private:
     std::function<void()> readStarted_;
 
     std::mutex mutex_;
-    bool reading_ = false;          // a ReadPipe is in progress
-    bool cancelRequested_ = false;  // ... and CancelRead was called for it
-    bool cancelPending_ = false;    // CancelRead came with no read in progress
+    ReadGate readGate_;
     bool gone_ = false;
     bool removalSent_ = false;
 };

@@ -36,6 +36,7 @@
 #include <mutex>
 #include <string>
 
+#include "gnss/platform/usb_function.h"
 #include "gnss/platform/wdfhost.h"
 
 namespace gnss::fw {
@@ -77,9 +78,7 @@ private:
     std::function<void()> readStarted_;
 
     std::mutex mutex_;
-    bool reading_ = false;          // a ReadPipe is in progress
-    bool cancelRequested_ = false;  // ... and CancelRead was called for it
-    bool cancelPending_ = false;    // CancelRead came with no read in progress
+    ReadGate readGate_;
     bool gone_ = false;
     bool removalSent_ = false;
 

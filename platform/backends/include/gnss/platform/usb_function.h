@@ -18,6 +18,48 @@
 
 namespace gnss::fw {
 
+// One read at a time and its cancellation, alike for every back-end; the
+// back-end guards it with its own lock.  A cancel that comes with no read in
+// progress ends the next read before it begins.
+class ReadGate {
+public:
+    // Begins a read: STATUS_SUCCESS, STATUS_DEVICE_BUSY while another read
+    // runs, or STATUS_CANCELLED for a cancel that came before it.
+    NTSTATUS Begin() {
+        if (reading_) return STATUS_DEVICE_BUSY;
+        if (pending_) {
+            pending_ = false;
+            return STATUS_CANCELLED;
+        }
+        reading_ = true;
+        requested_ = false;
+        return STATUS_SUCCESS;
+    }
+    void End() {
+        reading_ = false;
+        requested_ = false;
+    }
+    // Records a cancel; true the first time it is for the read in progress,
+    // which the back-end then wakes.
+    bool Cancel() {
+        if (!reading_) {
+            pending_ = true;
+            return false;
+        }
+        if (requested_) return false;
+        requested_ = true;
+        return true;
+    }
+    bool Reading() const { return reading_; }
+    // The read in progress has been cancelled.
+    bool Cancelled() const { return requested_; }
+
+private:
+    bool reading_ = false;
+    bool requested_ = false;
+    bool pending_ = false;
+};
+
 inline constexpr UCHAR kCommInterfaceNumber = 0;
 inline constexpr UCHAR kDataInterfaceNumber = 1;
 
