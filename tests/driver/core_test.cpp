@@ -169,17 +169,22 @@ TEST_F(DriverTest, DispatchRefusesUnknownAndUnsupportedCodesAndGatesOnTheRadio) 
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     const FileId file = Open();
 
+    // The dispatcher logs the refusal after completing it: each Drain lets
+    // the dispatch of the request before it finish.
     Completion c = Call(file, IOCTL_GNSS_START_BREADCRUMBING, {}, 0);
     EXPECT_EQ(c.status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(c.information, 0u);
+    Drain(file);
     EXPECT_EQ(Count("WARNING: UNKNOWN IOCTL Code IoControlCode=0x2201C0"), 1u);
     EXPECT_EQ(Count("WARNING: IOCTL not Supported IoControlCode=0x2201C0"), 1u);
 
     EXPECT_EQ(Call(file, IOCTL_GNSS_EXECUTE_CWTEST, {}, 0).status, STATUS_NOT_SUPPORTED);
+    Drain(file);
     EXPECT_EQ(Count("UNKNOWN IOCTL Code IoControlCode=0x220110"), 0u);
     EXPECT_EQ(Count("WARNING: IOCTL not Supported IoControlCode=0x220110"), 1u);
     // A listed code plus one is unknown.
     EXPECT_EQ(Call(file, IOCTL_GNSS_START_FIXSESSION + 1, {}, 0).status, STATUS_NOT_SUPPORTED);
+    Drain(file);
     EXPECT_EQ(Count("UNKNOWN IOCTL Code IoControlCode=0x220041"), 1u);
 
     // The location service off closes the gate for fix sessions, fix data and NMEA.
