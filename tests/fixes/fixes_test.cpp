@@ -25,12 +25,12 @@ namespace {
 using V = std::vector<std::string>;
 constexpr auto kPatience = std::chrono::seconds(30);
 
-// The location commands the modem received, in order (echo and line ends
+// The location commands in the modem's record, in order (echo and line ends
 // stripped).
-V LocationCommands(const std::string& recordPath) {
+V LocationCommands(const std::string& record) {
     V out;
     std::string line;
-    for (const char c : ReadFile(recordPath) + "\r") {
+    for (const char c : record + "\r") {
         if (c != '\r' && c != '\n') {
             if (c != '\0') line += c;
             continue;
@@ -74,9 +74,13 @@ protected:
         const CommandResult on = gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"});
         ASSERT_EQ(on.status, 0) << on.err;
     }
-    // The location commands sent since the last call.
-    V NewCommands() {
-        const V all = LocationCommands(Record());
+    // The location commands sent since the last call, once there are at
+    // least `count` of them: a stop is sent after the request that asked
+    // for it has been answered.
+    V NewCommands(std::size_t count) {
+        WaitForFile(Record(),
+                    [&](const std::string& record) { return LocationCommands(record).size() >= seen + count; });
+        const V all = LocationCommands(ReadFile(Record()));
         V fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen, all.size())), all.end());
         seen = all.size();
         return fresh;
@@ -94,7 +98,7 @@ TEST_F(Fixes, SingleShotAndTrackingOnRxa7300) {
     EXPECT_NEAR(JsonNumber(fix.out, "latitude"), 47.3769, 0.02);
     EXPECT_NEAR(JsonNumber(fix.out, "longitude"), 8.5417, 0.02);
     EXPECT_GT(JsonNumber(fix.out, "satellitesUsed"), 3);
-    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,1"}));
+    EXPECT_EQ(NewCommands(2), (V{"AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,1"}));
 
     const std::string gpx = dir.File("track.gpx");
     const CommandResult track = gnssd.Gnssctl({"track", "--interval", "2", "--count", "3", "--gpx", gpx});
@@ -103,7 +107,7 @@ TEST_F(Fixes, SingleShotAndTrackingOnRxa7300) {
     ASSERT_EQ(lines.size(), 3u);
     for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_LT(lines[i - 1].substr(0, 24), lines[i].substr(0, 24));
     EXPECT_NE(lines[0].find(" lat 47.3"), std::string::npos) << lines[0];
-    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLSR=1,1,,,,,2,,,", "AT+XLSRSTOP=0,2"}));
+    EXPECT_EQ(NewCommands(2), (V{"AT+XLCSLSR=1,1,,,,,2,,,", "AT+XLSRSTOP=0,2"}));
     // A complete GPX document with one track point per fix.
     const std::string content = ReadFile(gpx);
     EXPECT_EQ(CountOccurrences(content, "<trkpt lat=\"47.3"), 3u);
@@ -128,11 +132,11 @@ TEST_F(Fixes, SingleShotAndTrackingOnPv7710) {
     ASSERT_EQ(gnssd.Gnssctl({"fix"}).status, 0);
     // Accuracy, 300, the response time (150 at the least), 0; a single fix,
     // which ends by itself.
-    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLQOS=50,300,150,0", "AT+XLCSLSR=1,1,,,,,,,,"}));
+    EXPECT_EQ(NewCommands(2), (V{"AT+XLCSLQOS=50,300,150,0", "AT+XLCSLSR=1,1,,,,,,,,"}));
     const CommandResult fix = gnssd.Gnssctl({"fix", "--accuracy", "20", "--response-time", "151", "-v"});
     ASSERT_EQ(fix.status, 0) << fix.err;
     EXPECT_NE(fix.out.find("     id  used  elevation  azimuth    SNR\n"), std::string::npos) << fix.out;
-    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLQOS=20,300,151,0", "AT+XLCSLSR=1,1,,,,,,,,"}));
+    EXPECT_EQ(NewCommands(2), (V{"AT+XLCSLQOS=20,300,151,0", "AT+XLCSLSR=1,1,,,,,,,,"}));
 
     const CommandResult track = gnssd.Gnssctl({"track", "--interval", "1", "--count", "3", "--json"});
     ASSERT_EQ(track.status, 0) << track.err;
@@ -140,7 +144,7 @@ TEST_F(Fixes, SingleShotAndTrackingOnPv7710) {
     ASSERT_EQ(lines.size(), 3u);
     for (const auto& json : lines) EXPECT_FALSE(JsonText(json, "time").empty()) << json;
     // A single fix first, the periodic request after it, stopped at the end.
-    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLQOS=50,300,150,0", "AT+XLCSLSR=1,1,,,,,,,,", "AT+XLCSLSR=1,1,,,,,1,,,",
+    EXPECT_EQ(NewCommands(4), (V{"AT+XLCSLQOS=50,300,150,0", "AT+XLCSLSR=1,1,,,,,,,,", "AT+XLCSLSR=1,1,,,,,1,,,",
                                 "AT+XLSRSTOP=0,4"}));
     EXPECT_EQ(gnssd.Stop(), 0);
 }
@@ -230,7 +234,7 @@ TEST_F(Fixes, SessionsShareOneModemRequestAndTheFixCache) {
     ASSERT_EQ(waitingA.wait_for(kPatience), std::future_status::ready);
     EXPECT_EQ(waitingA.get().status, STATUS_CANCELLED);
     EXPECT_TRUE(Waiting(waitingB));
-    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLSR=1,1,,,,,400,,,", "AT+XLSRSTOP=0,1", "AT+XLCSLSR=1,1,,,,,200,,,"}));
+    EXPECT_EQ(NewCommands(3), (V{"AT+XLCSLSR=1,1,,,,,400,,,", "AT+XLSRSTOP=0,1", "AT+XLCSLSR=1,1,,,,,200,,,"}));
 
     // NMEA wanted while the request runs: the next start re-issues it with NMEA.
     ASSERT_EQ(a.Nmea(256), STATUS_SUCCESS);
@@ -239,7 +243,7 @@ TEST_F(Fixes, SessionsShareOneModemRequestAndTheFixCache) {
     ASSERT_EQ(a.Stop(3), STATUS_SUCCESS);
     ASSERT_EQ(b.Stop(2), STATUS_SUCCESS);  // the last client: the request is stopped
     ASSERT_TRUE(gnssd.WaitForLog("Stop SUCCESS for SessionID=3"));
-    EXPECT_EQ(NewCommands(), (V{"AT+XLSRSTOP=0,2", "AT+XLCSLSR=1,1,,,,,1,,,2", "AT+XLSRSTOP=0,3"}));
+    EXPECT_EQ(NewCommands(3), (V{"AT+XLSRSTOP=0,2", "AT+XLCSLSR=1,1,,,,,1,,,2", "AT+XLSRSTOP=0,3"}));
 
     // The last fix is now the last-known-good one.
     ASSERT_EQ(b.Start(8, GNSS_FixSession_LKG, 0), STATUS_SUCCESS);
@@ -395,7 +399,7 @@ TEST_F(Fixes, ALocationRequestAnsweredErrorIsRetriedTenTimes) {
     const Spawned fix = gnssd.GnssctlAsync({"fix"}, out);
     ASSERT_TRUE(gnssd.WaitForLog("MAX retries reached, give-up"));
     EXPECT_EQ(CountOccurrences(gnssd.Log(), "SINGLESHOT_RETRY ["), 11u);
-    EXPECT_EQ(NewCommands(), V(11, "AT+XLCSLSR=1,1,,,,,1,,,"));
+    EXPECT_EQ(NewCommands(11), V(11, "AT+XLCSLSR=1,1,,,,,1,,,"));
     // Ctrl-C: the waiting request is taken back and the session stopped.
     ::kill(fix.pid, SIGINT);
     EXPECT_EQ(WaitExit(fix.pid), 1);
@@ -409,7 +413,7 @@ TEST_F(Fixes, PositionErrorsOnBothGenerations) {
     StartGnssd("chip=rxa7300,fault=naverror:1");
     EXPECT_EQ(gnssd.Gnssctl({"fix"}).status, 0);
     EXPECT_EQ(CountOccurrences(gnssd.Log(), "GNSS_RESPONSE_NAVERROR Received"), 1u);
-    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,1"}));
+    EXPECT_EQ(NewCommands(2), (V{"AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,1"}));
     ASSERT_EQ(gnssd.Stop(), 0);
 
     // PV7710: the first-fix request fails and the periodic request replaces it;
@@ -420,7 +424,7 @@ TEST_F(Fixes, PositionErrorsOnBothGenerations) {
     const CommandResult track = gnssd.Gnssctl({"track", "--interval", "1", "--count", "2"});
     EXPECT_EQ(track.status, 0) << track.err;
     EXPECT_EQ(Lines(track.out).size(), 2u);
-    EXPECT_EQ(NewCommands(), (V{"AT+XLCSLQOS=50,300,150,0", "AT+XLCSLSR=1,1,,,,,,,,", "AT+XLCSLSR=1,1,,,,,1,,,",
+    EXPECT_EQ(NewCommands(5), (V{"AT+XLCSLQOS=50,300,150,0", "AT+XLCSLSR=1,1,,,,,,,,", "AT+XLCSLSR=1,1,,,,,1,,,",
                                 "AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,3"}));
     EXPECT_EQ(CountOccurrences(gnssd.Log(), "GNSS_RESPONSE_NAVERROR Received"), 2u);  // one a run
     EXPECT_EQ(gnssd.Stop(), 0);

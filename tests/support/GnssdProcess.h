@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -89,9 +90,9 @@ struct CommandResult {
     std::string err;
 };
 
-// Waits until `path` contains `needle` at least `count` times, watching the
-// file with inotify; false after `timeout`.
-inline bool WaitForText(const std::string& path, const std::string& needle, std::size_t count = 1,
+// Waits until `done` holds for the text of `path`, watching the file with
+// inotify; false after `timeout`.
+inline bool WaitForFile(const std::string& path, const std::function<bool(const std::string&)>& done,
                         std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     const int in = ::inotify_init1(IN_CLOEXEC);
     if (in < 0) return false;
@@ -99,7 +100,7 @@ inline bool WaitForText(const std::string& path, const std::string& needle, std:
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool found = false;
     for (;;) {
-        if (CountOccurrences(ReadFile(path), needle) >= count) {
+        if (done(ReadFile(path))) {
             found = true;
             break;
         }
@@ -114,6 +115,13 @@ inline bool WaitForText(const std::string& path, const std::string& needle, std:
     }
     ::close(in);
     return found;
+}
+
+// Waits until `path` contains `needle` at least `count` times.
+inline bool WaitForText(const std::string& path, const std::string& needle, std::size_t count = 1,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    return WaitForFile(
+        path, [&](const std::string& text) { return CountOccurrences(text, needle) >= count; }, timeout);
 }
 
 // gnssd on a socket of its own in a temporary directory.
