@@ -78,9 +78,11 @@ protected:
     // least `count` of them: a stop is sent after the request that asked
     // for it has been answered.
     V NewCommands(std::size_t count) {
-        WaitForFile(Record(),
-                    [&](const std::string& record) { return LocationCommands(record).size() >= seen + count; });
-        const V all = LocationCommands(ReadFile(Record()));
+        V all;
+        WaitForFile(Record(), [&](const std::string& record) {
+            all = LocationCommands(record);
+            return all.size() >= seen + count;
+        });
         V fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen, all.size())), all.end());
         seen = all.size();
         return fresh;

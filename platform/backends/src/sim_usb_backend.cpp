@@ -64,13 +64,7 @@ NTSTATUS SimUsbBackend::ControlTransfer(const UsbSetupPacket& setup, std::uint8_
     if (transferred != nullptr) *transferred = 0;
     ControlLines lines;
     const NTSTATUS status = DecodeControlLineRequest(setup, data, length, lines);
-    if (!NT_SUCCESS(status)) {
-        USBIO_LOG(detail::kLogError,
-                  "request %02X %02X wValue=%04X wIndex=%04X wLength=%u refused, status=0x%X",
-                  setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength,
-                  static_cast<unsigned>(status));
-        return status;
-    }
+    if (!NT_SUCCESS(status)) return status;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (gone_) return STATUS_DEVICE_NOT_CONNECTED;

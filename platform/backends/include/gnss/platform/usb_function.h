@@ -92,6 +92,7 @@ struct ControlLines {
 //   STATUS_INVALID_PARAMETER:  that request with a data stage, a data length
 //                              that disagrees with wLength, or another interface
 //   STATUS_NOT_SUPPORTED:      any other request (a device would stall it)
+// A refused request is logged with its setup packet.
 NTSTATUS DecodeControlLineRequest(const UsbSetupPacket& setup, const std::uint8_t* data,
                                   std::size_t length, ControlLines& lines);
 
