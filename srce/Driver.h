@@ -55,8 +55,6 @@ void GNSSDriverMarkDeviceRemoved();
 
 // Power references: holds the device in D0 while the engine uses the modem.
 NTSTATUS GNSSDriverSetDevicePower(BOOL bPowerUp, BOOL bResetCounter);
-// Forgets the power references counted for a previous device (prepare hardware).
-void GNSSDriverResetDevicePower();
 
 // USB transport.
 NTSTATUS UsbDeviceInit(WDFDEVICE Device);

@@ -14,16 +14,16 @@ constexpr ULONG kCustomNotSupported2 = 0x104;
 constexpr ULONG kCustomAgnssPositioning = 0x105;
 constexpr ULONG kCustomPgnssPositioning = 0x106;
 
+constexpr std::size_t kCommandDataOffset = offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData);
+
 ULONG ReadUlong(const GNSS_DRIVERCOMMAND_PARAM* command) {
     ULONG value = 0;
-    std::memcpy(&value, reinterpret_cast<const BYTE*>(command) +
-                            offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData),
-                sizeof value);
+    std::memcpy(&value, reinterpret_cast<const BYTE*>(command) + kCommandDataOffset, sizeof value);
     return value;
 }
 
 BYTE ReadByte(const GNSS_DRIVERCOMMAND_PARAM* command) {
-    return *(reinterpret_cast<const BYTE*>(command) + offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData));
+    return *(reinterpret_cast<const BYTE*>(command) + kCommandDataOffset);
 }
 
 }  // namespace
@@ -44,14 +44,29 @@ NTSTATUS OnGNSSSendDriverCommand(WDFREQUEST Request, std::size_t InputBufferLeng
     auto engineResult = [&status](BOOL accepted) {
         if (accepted == TRUE) status = STATUS_SUCCESS;
     };
+    // A command that reads `needed` bytes of data needs a CommandDataSize of
+    // at least that, and the data it announces must lie inside the input: the
+    // size field is the caller's word, the input length is the framework's.
+    auto hasData = [&, function = __func__](ULONG needed, const char* name) {
+        if (size < needed) {
+            GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: %s Invalid SIZE, InSize=%d", TAG_IOCTRL,
+                    function, name, static_cast<int>(size));
+            return false;
+        }
+        if (size > InputBufferLength - kCommandDataOffset) {
+            GnssLog(GNSS_LEVEL_ERROR,
+                    "[%s] %s ERROR: %s CommandDataSize=%u runs past the input, InputBufferLength=%u",
+                    TAG_IOCTRL, function, name, static_cast<unsigned>(size),
+                    static_cast<unsigned>(InputBufferLength));
+            status = STATUS_INVALID_PARAMETER;
+            return false;
+        }
+        return true;
+    };
 
     switch (static_cast<ULONG>(command->CommandType)) {
         case GNSS_SetLocationServiceEnabled:
-            if (size < 1) {
-                GnssLog(GNSS_LEVEL_ERROR,
-                        "[%s] %s ERROR: GNSS_SetLocationServiceEnabled Invalid SIZE, InSize=%d",
-                        TAG_IOCTRL, __func__, static_cast<int>(size));
-            } else {
+            if (hasData(1, "GNSS_SetLocationServiceEnabled")) {
                 const BYTE enable = ReadByte(command);
                 GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_SetLocationServiceEnabled Data=%d",
                         TAG_IOCTRL, __func__, enable);
@@ -60,31 +75,21 @@ NTSTATUS OnGNSSSendDriverCommand(WDFREQUEST Request, std::size_t InputBufferLeng
             }
             break;
         case GNSS_SetLocationNIRequestAllowed:
-            if (size < 1) {
-                GnssLog(GNSS_LEVEL_ERROR,
-                        "[%s] %s ERROR: GNSS_SetLocationNIRequestAllowed Invalid SIZE, InSize=%d",
-                        TAG_IOCTRL, __func__, static_cast<int>(size));
-            } else {
+            if (hasData(1, "GNSS_SetLocationNIRequestAllowed")) {
                 GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_SetLocationNIRequestAllowed Data=%d",
                         TAG_IOCTRL, __func__, ReadByte(command));
                 status = STATUS_SUCCESS;
             }
             break;
         case GNSS_ForceSatelliteSystem:
-            if (size < 4) {
-                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_ForceSatelliteSystem Invalid SIZE, InSize=%d",
-                        TAG_IOCTRL, __func__, static_cast<int>(size));
-            } else {
+            if (hasData(4, "GNSS_ForceSatelliteSystem")) {
                 GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_ForceSatelliteSystem Data=%d", TAG_IOCTRL,
                         __func__, static_cast<int>(ReadUlong(command)));
                 engineResult(atclient_UpdateSatelliteSystem(ReadUlong(command)));
             }
             break;
         case GNSS_ForceOperationMode:
-            if (size < 4) {
-                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_ForceOperationMode Invalid SIZE, InSize=%d",
-                        TAG_IOCTRL, __func__, static_cast<int>(size));
-            } else {
+            if (hasData(4, "GNSS_ForceOperationMode")) {
                 GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_ForceOperationMode Data=%d", TAG_IOCTRL,
                         __func__, static_cast<int>(ReadUlong(command)));
                 engineResult(atclient_UpdateOperationMode(ReadUlong(command)));
@@ -97,23 +102,16 @@ NTSTATUS OnGNSSSendDriverCommand(WDFREQUEST Request, std::size_t InputBufferLeng
             break;
         case GNSS_ClearAgnssData:
             ClearFreshFixFlag();
-            if (size < 4) {
-                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_ClearAgnssData Invalid SIZE, InSize=%d",
-                        TAG_IOCTRL, __func__, static_cast<int>(size));
-            } else {
+            if (hasData(4, "GNSS_ClearAgnssData")) {
                 GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_ClearAgnssData Data=%d", TAG_IOCTRL, __func__,
                         static_cast<int>(ReadUlong(command)));
                 engineResult(atclient_ClearAgnssData(static_cast<LONG>(ReadUlong(command))));
             }
             break;
         case GNSS_SetSuplVersion:
-            if (size < sizeof(GNSS_SUPL_VERSION)) {
-                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_SetSuplVersion Invalid SIZE, InSize=%d",
-                        TAG_IOCTRL, __func__, static_cast<int>(size));
-            } else {
+            if (hasData(sizeof(GNSS_SUPL_VERSION), "GNSS_SetSuplVersion")) {
                 GNSS_SUPL_VERSION version;
-                std::memcpy(&version, reinterpret_cast<const BYTE*>(command) +
-                                          offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData),
+                std::memcpy(&version, reinterpret_cast<const BYTE*>(command) + kCommandDataOffset,
                             sizeof version);
                 GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_SetSuplVersion MajVer=%d, MinVer=%d",
                         TAG_IOCTRL, __func__, static_cast<int>(version.MajorVersion),
@@ -122,10 +120,7 @@ NTSTATUS OnGNSSSendDriverCommand(WDFREQUEST Request, std::size_t InputBufferLeng
             }
             break;
         case GNSS_SetNMEALogging:
-            if (size < 4) {
-                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: GNSS_SetNMEALogging Invalid SIZE, InSize=%d",
-                        TAG_IOCTRL, __func__, static_cast<int>(size));
-            } else {
+            if (hasData(4, "GNSS_SetNMEALogging")) {
                 GnssLog(GNSS_LEVEL_INFO, "[%s] %s GNSS_SetNMEALogging Data=%d", TAG_IOCTRL, __func__,
                         static_cast<int>(ReadUlong(command)));
                 engineResult(atclient_SetNmea(ReadUlong(command)));
@@ -181,7 +176,7 @@ NTSTATUS OnGNSSSendDriverCommand(WDFREQUEST Request, std::size_t InputBufferLeng
         }
     }
 
-    if (status == STATUS_INTERNAL_ERROR || status == STATUS_ACCESS_DENIED)
+    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED)
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: status=0x%X", TAG_IOCTRL, __func__,
                 static_cast<ULONG>(status));
     if (status == STATUS_NOT_SUPPORTED || status == STATUS_ACCESS_DENIED) return status;

@@ -13,6 +13,9 @@ struct SESSION_SLOT {
     ULONG FixSessionID;        // 0: no session on this file object
 };
 
+// No session is named 0: that is what an empty slot holds.
+constexpr ULONG kNoSession = 0;
+
 constexpr std::size_t kSessionSlots = 3;
 
 // The session tables are used by the dispatch thread, the file callbacks and
@@ -66,8 +69,8 @@ BOOL RegisterFileObject(WDFFILEOBJECT FileObject) {
     std::lock_guard guard(g_sessionLock);
     for (std::size_t i = 0; i < kSessionSlots; ++i) {
         if (g_SingleShotSessions[i].FileObject == nullptr) {
-            g_SingleShotSessions[i] = {FileObject, 0};
-            g_ContinuousSessions[i] = {FileObject, 0};
+            g_SingleShotSessions[i] = {FileObject, kNoSession};
+            g_ContinuousSessions[i] = {FileObject, kNoSession};
             return TRUE;
         }
     }
@@ -79,8 +82,8 @@ BOOL UnregisterFileObject(WDFFILEOBJECT FileObject) {
     std::lock_guard guard(g_sessionLock);
     for (std::size_t i = 0; i < kSessionSlots; ++i) {
         if (g_SingleShotSessions[i].FileObject == FileObject) {
-            g_SingleShotSessions[i] = {nullptr, 0};
-            g_ContinuousSessions[i] = {nullptr, 0};
+            g_SingleShotSessions[i] = {nullptr, kNoSession};
+            g_ContinuousSessions[i] = {nullptr, kNoSession};
             return TRUE;
         }
     }
@@ -138,6 +141,14 @@ NTSTATUS OnGNSSStartFixSession(WDFREQUEST Request, std::size_t InputBufferLength
             break;
         case GNSS_FixSession_SingleShot:
         case GNSS_FixSession_ContinuousTracking: {
+            if (param->FixSessionID == kNoSession) {
+                // A session started under the id of an empty slot could never
+                // be named again, so never stopped.
+                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: FixSessionID=0 names no session",
+                        TAG_IOCTRL, __func__);
+                WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
+                return STATUS_INVALID_PARAMETER;
+            }
             WDFFILEOBJECT fileObject = WdfRequestGetFileObject(Request);
             SESSION_SLOT* table = param->SessionType == GNSS_FixSession_SingleShot
                                       ? g_SingleShotSessions
@@ -192,7 +203,8 @@ NTSTATUS OnGNSSStopFixSession(WDFREQUEST Request, std::size_t InputBufferLength)
     } else {
         WDFFILEOBJECT fileObject = WdfRequestGetFileObject(Request);
         SESSION_SLOT* slot = nullptr;
-        {
+        // Id 0 is what every empty slot holds: it names no session of anyone.
+        if (param->FixSessionID != kNoSession) {
             std::lock_guard guard(g_sessionLock);
             for (SESSION_SLOT* table : {g_SingleShotSessions, g_ContinuousSessions}) {
                 for (std::size_t i = 0; i < kSessionSlots && slot == nullptr; ++i)
@@ -207,7 +219,7 @@ NTSTATUS OnGNSSStopFixSession(WDFREQUEST Request, std::size_t InputBufferLength)
             std::lock_guard guard(g_sessionLock);
             // The slot may have been freed by a close meanwhile; clear it only if it is still ours.
             if (slot->FileObject == fileObject && slot->FixSessionID == param->FixSessionID)
-                slot->FixSessionID = 0;
+                slot->FixSessionID = kNoSession;
         } else {
             GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: UNKNOWN Request ID %d", TAG_IOCTRL, __func__,
                     static_cast<int>(param->FixSessionID));

@@ -35,7 +35,6 @@ NTSTATUS GNSSDriverEvtDevicePrepareHardware(WDFDEVICE Device, WDFOBJECT Resource
         GnssLog(GNSS_LEVEL_INFO, "[%s] %s WdfUsbTargetDeviceCreate SUCCESS", TAG_DEVICE, __func__);
     }
 
-    GNSSDriverResetDevicePower();
     const NTSTATUS status = UsbDeviceInit(Device);
     // The engine is started and the device marked present even when the USB
     // side failed: the framework fails the start with that status.

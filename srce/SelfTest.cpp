@@ -68,9 +68,10 @@ NTSTATUS OnGNSSSelfTest(WDFREQUEST Request, std::size_t InputBufferLength,
         if (!(type == 1 || type == 2 || (type == 3 && SelfTestState == 1))) {
             GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Invalid Test Type", TAG_IOCTRL, __func__);
             status = STATUS_INTERNAL_ERROR;
-        } else if (kSelfTestInputHeader + static_cast<std::size_t>(config->InBufLen) >
-                   InputBufferLength) {
-            // The scan's argument text must lie inside the input.
+        } else if (type == 3 && kSelfTestInputHeader + static_cast<std::size_t>(config->InBufLen) >
+                                    InputBufferLength) {
+            // The scan's argument text must lie inside the input; test-mode on
+            // and off never read it.
             GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Invalid InBufLen=%d, InputBufferLength=%d",
                     TAG_IOCTRL, __func__, static_cast<int>(config->InBufLen),
                     static_cast<int>(InputBufferLength));

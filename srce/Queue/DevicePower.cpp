@@ -49,18 +49,6 @@ void ReleaseReference() {
 
 }  // namespace
 
-void GNSSDriverResetDevicePower() {
-    // The framework references of a device that went away went with it, and
-    // the engine forgot the sessions that counted them when it was told of
-    // the removal: a new device starts with no uses outstanding.
-    std::lock_guard guard(g_referenceLock);
-    if (m_dwRefCount != 0 || g_referenceHeld)
-        GnssLog(GNSS_LEVEL_WARNING, "[%s] %s WARNING: dropping m_dwRefCount=%d of the previous device",
-                TAG_QUEUE, __func__, static_cast<int>(m_dwRefCount.load()));
-    m_dwRefCount = 0;
-    g_referenceHeld = false;
-}
-
 NTSTATUS GNSSDriverSetDevicePower(BOOL bPowerUp, BOOL bResetCounter) {
     NTSTATUS status = STATUS_SUCCESS;
     LogEntry(__func__, bResetCounter);

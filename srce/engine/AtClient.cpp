@@ -347,8 +347,11 @@ BOOL atclient_SelfTest(const GNSS_SELFTESTCONFIG* pSelfTestConfig) {
                 static_cast<int>(testType));
         return LogExit(__func__, 0);
     }
-    // The header and InBufLen bytes of input.
-    void* copy = CopyBlock(pSelfTestConfig, SELFTEST_CONFIG_HEADER_SIZE + pSelfTestConfig->InBufLen,
+    // The header and, for the scan, the InBufLen bytes of its argument text.
+    // Test-mode on and off never read the text, and their InBufLen may say
+    // anything: only the header is theirs.
+    const std::size_t inputBytes = testType == 3 ? pSelfTestConfig->InBufLen : 0;
+    void* copy = CopyBlock(pSelfTestConfig, SELFTEST_CONFIG_HEADER_SIZE + inputBytes,
                            sizeof(GNSS_SELFTESTCONFIG));
     if (copy == nullptr) {
         LogAllocationFailure(__func__);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "Driver.h"
 #include "Trace.h"
 #include "engine/Engine.h"
 #include "engine/EngineState.h"
@@ -85,6 +86,21 @@ void SignalReady() {
     if (t_context != nullptr) t_context->ready->Set();
 }
 
+// How long a device that comes back waits for the client thread to take the
+// previous removal (the thread's own exit wait).  Every engine wait ends on
+// the removal, so the thread takes it within moments unless it is stuck.
+constexpr DWORD kRemovalHandledWaitMs = 3000;
+
+// Waits until the client thread has taken the last device removal; false
+// (logged) when it did not within the bound.
+bool WaitForRemovalHandled(const char* function) {
+    if (Engine().m_hRemovalHandled->Wait(kRemovalHandledWaitMs)) return true;
+    GnssLog(GNSS_LEVEL_WARNING,
+            "[%s] %s WARNING: the client thread did not take the device removal in time",
+            TAG_MODEM, function);
+    return false;
+}
+
 }  // namespace
 
 ENGINE_EVENTS ClientEvents() {
@@ -120,7 +136,9 @@ BOOL InitGpsClientThread() {
     std::lock_guard recordGuard(record.lock);
     BOOL bRetVal = 0;
 
-    ClearModemSession();
+    // The session record belongs to the client thread while it is busy with
+    // a removed device: it clears the record itself when it takes the removal.
+    if (!record.thread.Started() || WaitForRemovalHandled(__func__)) ClearModemSession();
 
     ENGINE_EVENTS events;
     {
@@ -208,14 +226,24 @@ DWORD ModemStateThread() {
             GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Received m_hDeviceRemoveEvent", TAG_MODEM,
                     __func__);
             MODEM_SESSION_PARAM& session = engine.m_ModemSessionParam;
+            // The sessions of the removed device end with it: each client
+            // forgotten here gives back the power reference it took when it
+            // joined, as its stop would have.  Its framework reference went
+            // with the device's D0 exit, so only the count changes.
+            for (ULONG client = 0; client < session.NumberOfClients; ++client)
+                GNSSDriverSetDevicePower(FALSE, FALSE);
             session.bSessionInUse = 0;
             session.SessionID = 0;
             session.NumberOfClients = 0;
             session.RI = 0;
             session.Update = 0;
             session.bNmeaRequested = 0;
-            events.m_hDeviceRemoveEvent->Reset();
-            engine.m_hRemovalHandled->Set();
+            {
+                std::lock_guard guard(engine.removalLock);
+                events.m_hDeviceRemoveEvent->Reset();
+                engine.m_bRemovalPending = false;
+                engine.m_hRemovalHandled->Set();
+            }
             continue;
         }
         if (wait == 2) {
@@ -285,10 +313,6 @@ BOOL DeInitGpsClientThread() {
 
 namespace {
 
-// How long a device that comes back waits for the client thread to have
-// handled the previous removal (the thread's own exit wait).
-constexpr DWORD kRemovalHandledWaitMs = 3000;
-
 BOOL SetOrResetDeviceRemoveEvent(bool set, const char* function) {
     ENGINE_STATE& engine = Engine();
     gnss::os::EventHandle event;
@@ -303,19 +327,25 @@ BOOL SetOrResetDeviceRemoveEvent(bool set, const char* function) {
         return 0;
     }
     if (set) {
+        std::lock_guard guard(engine.removalLock);
+        engine.m_bRemovalPending = true;
         engine.m_hRemovalHandled->Reset();
         event->Set();
-    } else {
-        // A device that comes back soon after one went away: let the client
-        // thread finish with the removal first, or the modem session of the
-        // old device would outlive it.
-        if (!engine.m_hRemovalHandled->Wait(kRemovalHandledWaitMs))
-            GnssLog(GNSS_LEVEL_WARNING,
-                    "[%s] %s WARNING: the client thread did not take the device removal in time",
-                    TAG_MODEM, function);
-        event->Reset();
-        engine.m_hRemovalHandled->Set();
+        return 1;
     }
+    // A device that comes back soon after one went away: the client thread
+    // takes the removal first, or the old device's modem session would reach
+    // the new modem.  Should it not take it in time, the event stays set for
+    // it to take (and reset) when it gets there.
+    ClientThreadRecord& record = ThreadRecord();
+    std::lock_guard recordGuard(record.lock);
+    const bool threadRuns = record.thread.Started();
+    if (threadRuns) WaitForRemovalHandled(function);
+    std::lock_guard guard(engine.removalLock);
+    if (threadRuns && engine.m_bRemovalPending) return 1;
+    event->Reset();
+    engine.m_bRemovalPending = false;
+    engine.m_hRemovalHandled->Set();
     return 1;
 }
 

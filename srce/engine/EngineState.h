@@ -91,10 +91,15 @@ struct ENGINE_STATE {
     std::string m_strIMSI;
     std::string m_strSpectrumResult;
 
-    // Signalled while no device removal waits for the client thread: reset
-    // with every removal, set once the thread has forgotten the modem session
-    // of the device that went away.  A device that comes back waits for it
-    // before the removal event is reset, so no removal goes unhandled.
+    // A device removal the client thread has not taken yet.  The flag changes
+    // together with the removal event, under removalLock: set with the event
+    // by a removal, cleared when the thread has forgotten the modem session of
+    // the device that went away and resets the event.  m_hRemovalHandled is
+    // signalled while no removal is pending.  A device that comes back waits
+    // for it, so the old device's session is over before the new one is
+    // served, and no removal goes unhandled.
+    std::mutex removalLock;
+    bool m_bRemovalPending = false;
     gnss::os::EventHandle m_hRemovalHandled =
         gnss::os::Event::Create(gnss::os::Event::Mode::ManualReset, true);
 
