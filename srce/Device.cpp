@@ -53,11 +53,11 @@ NTSTATUS GNSSDriverCreateDevice(PWDFDEVICE_INIT DeviceInit) {
     WDFDEVICE device = nullptr;
     NTSTATUS status = WdfDeviceCreate(&DeviceInit, &attributes, &device);
     if (!NT_SUCCESS(status)) {
-        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: WdfDeviceCreate FAILED status=0x%X", TAG_DRIVER,
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: WdfDeviceCreate FAILED status=0x%X", TAG_DEVICE,
                 __func__, static_cast<ULONG>(status));
         return status;
     }
-    GnssLog(GNSS_LEVEL_INFO, "[%s] %s WdfDeviceCreate SUCCESS", TAG_DRIVER, __func__);
+    GnssLog(GNSS_LEVEL_INFO, "[%s] %s WdfDeviceCreate SUCCESS", TAG_DEVICE, __func__);
 
     WDF_DEVICE_PNP_CAPABILITIES pnpCaps;
     WDF_DEVICE_PNP_CAPABILITIES_INIT(&pnpCaps);
@@ -77,10 +77,10 @@ NTSTATUS GNSSDriverCreateDevice(PWDFDEVICE_INIT DeviceInit) {
     status = WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_GNSS, nullptr);
     if (!NT_SUCCESS(status)) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: WdfDeviceCreateDeviceInterface FAILED status=0x%X",
-                TAG_DRIVER, __func__, static_cast<ULONG>(status));
+                TAG_DEVICE, __func__, static_cast<ULONG>(status));
         return status;
     }
-    GnssLog(GNSS_LEVEL_INFO, "[%s] %s WdfDeviceCreateDeviceInterface SUCCESS", TAG_DRIVER, __func__);
+    GnssLog(GNSS_LEVEL_INFO, "[%s] %s WdfDeviceCreateDeviceInterface SUCCESS", TAG_DEVICE, __func__);
 
     return GNSSDriverQueueInitialize(device);
 }

@@ -51,14 +51,23 @@ void NarrowToWide(const char* in, char16_t* out, std::size_t capacity) {
 }
 
 // The driver's texts write pointers as "0x%p", for a %p without a prefix of
-// its own; this C library's %p has one.  Returns the format with the "0x"
-// before each %p dropped (in `buffer`), or the format itself.
+// its own.  This C library's %p has one, and writes a null pointer as
+// "(nil)": each "0x%p" becomes "0x%lx", which writes the same digits for any
+// pointer and 0x0 for a null one.  A pointer and an unsigned long travel alike
+// through the variable arguments here.  Returns the format so rewritten (in
+// `buffer`), or the format itself when it has no "0x%p" or does not fit.
+static_assert(sizeof(void*) == sizeof(unsigned long) && alignof(void*) == alignof(unsigned long));
 const char* PointerFormat(const char* format, char* buffer, std::size_t size) {
-    if (std::strstr(format, "0x%p") == nullptr || std::strlen(format) >= size) return format;
+    if (std::strstr(format, "0x%p") == nullptr) return format;
     std::size_t used = 0;
     for (const char* p = format; *p != '\0'; ++p) {
-        if (p[0] == '0' && p[1] == 'x' && p[2] == '%' && p[3] == 'p') ++p;  // skip "0x"
-        else buffer[used++] = *p;
+        const bool pointer = p[0] == '0' && p[1] == 'x' && p[2] == '%' && p[3] == 'p';
+        const char* piece = pointer ? "0x%lx" : p;
+        const std::size_t length = pointer ? 5 : 1;
+        if (used + length >= size) return format;
+        std::memcpy(buffer + used, piece, length);
+        used += length;
+        if (pointer) p += 3;
     }
     buffer[used] = '\0';
     return buffer;

@@ -43,7 +43,8 @@ TEST_F(DriverTest, StartBringsTheDeviceUpInOrderWithItsLogAndEvents) {
     std::size_t at = 0;
     for (const char* line :
          {"GNSS Driver Version: 3.19041.1.3", "[DRIVER] DriverEntry ->", "[DRIVER] DriverEntry <-",
-          "[DRIVER] GNSSDriverEvtDeviceAdd ->", "WdfDeviceCreate SUCCESS", "WdfDeviceCreateDeviceInterface SUCCESS",
+          "[DRIVER] GNSSDriverEvtDeviceAdd ->", "[DEVICE] GNSSDriverCreateDevice WdfDeviceCreate SUCCESS",
+          "[DEVICE] GNSSDriverCreateDevice WdfDeviceCreateDeviceInterface SUCCESS",
           "WdfIoQueueCreate(DefaultQueue) SUCCESS", "WdfIoQueueCreate(ManualQueue) SUCCESS",
           "WdfUsbTargetDeviceCreate SUCCESS", "WdfUsbTargetDeviceSendControlTransferSynchronously SUCCESS",
           "ucNumberConfiguredPipes=2 SUCCESS", "BulkInput Pipe is", "BulkOutput Pipe is",

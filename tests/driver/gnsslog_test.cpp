@@ -50,8 +50,11 @@ TEST_F(Diagnostics, LineShapeAndVersionBanner) {
     GnssLog(GNSS_LEVEL_INFO, "[%s] %s ->", TAG_DRIVER, "DriverEntry");
     GnssLog(GNSS_LEVEL_INFO, "[%s] %s FileObject=0x%p, 0x%X", TAG_DEVICE, "Fn", reinterpret_cast<void*>(0xABC0),
             0x12u);
+    GnssLog(GNSS_LEVEL_INFO, "[%s] %s A=0x%p B=0x%p %d%%", TAG_DEVICE, "Fn", nullptr,
+            reinterpret_cast<void*>(0x1F), 7);
     const std::string traced = Traced();
     EXPECT_NE(traced.find("[DEVICE] Fn FileObject=0xabc0, 0x12\n"), std::string::npos);
+    EXPECT_NE(traced.find("[DEVICE] Fn A=0x0 B=0x1f 7%\n"), std::string::npos);
     EXPECT_NE(traced.find("L4 ***********************************************\n"), std::string::npos);
     EXPECT_NE(traced.find("L4 GNSS Driver Version: 3.19041.1.3\n"), std::string::npos);
     EXPECT_NE(traced.find("L4 [DRIVER] DriverEntry ->\n"), std::string::npos);
