@@ -72,6 +72,12 @@ TEST_F(DriverTest, IdlesOutAndWakesForAReferenceAndForARequest) {
     ASSERT_TRUE(host.WaitForPowerState(DevicePowerState::D3, kWait));
     EXPECT_EQ(HistoryFrom(host, 5), (V{"SelfManagedIoSuspend", "D0Exit(D3)"}));
     EXPECT_NE(Traced().find("------------------Reader pipe STOPPED-------------------"), std::string::npos);
+    // The framework armed the driver's time-out and kept the device in D0 that long
+    // (both in the driver's milliseconds, whatever the time scale).
+    std::vector<fw::IdleOut> idleOuts = host.IdleOuts();
+    ASSERT_EQ(idleOuts.size(), 1u);
+    EXPECT_EQ(idleOuts[0].idleTimeoutMs, 1000u);
+    EXPECT_GE(idleOuts[0].idleMs, 1000u);
 
     // The engine's power-up waits for D0; nested uses count without a second reference.
     EXPECT_EQ(GNSSDriverSetDevicePower(TRUE, FALSE), STATUS_SUCCESS);
@@ -88,6 +94,10 @@ TEST_F(DriverTest, IdlesOutAndWakesForAReferenceAndForARequest) {
     EXPECT_EQ(CountOccurrences(traced, "Device is in USE"), 1u);
     EXPECT_EQ(CountOccurrences(traced, "DOWN SUCCESS <-----------------------"), 1u);
     ASSERT_TRUE(host.WaitForPowerState(DevicePowerState::D3, kWait));
+    idleOuts = host.IdleOuts();
+    ASSERT_EQ(idleOuts.size(), 2u);
+    EXPECT_EQ(idleOuts[1].idleTimeoutMs, 1000u);
+    EXPECT_GE(idleOuts[1].idleMs, 1000u);
 
     // A request wakes the device; it is presented once D0 entry is done.
     const Completion c = Call(file, IOCTL_GNSS_GET_DEVICE_CAPABILITY, {}, sizeof(GNSS_DEVICE_CAPABILITY));
