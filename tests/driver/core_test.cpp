@@ -198,21 +198,34 @@ TEST_F(DriverTest, DispatchRefusesUnknownAndUnsupportedCodesAndGatesOnTheRadio) 
     EXPECT_EQ(Count("UNKNOWN IOCTL Code IoControlCode=0x220041"), 1u);
 
     // The location service off closes the gate for fix sessions, fix data and NMEA.
-    EXPECT_EQ(DriverCommand(file, GNSS_SetLocationServiceEnabled, {0}).status, STATUS_SUCCESS);
-    EXPECT_EQ(RadioState.load(), 0u);
     GNSS_FIXSESSION_PARAM session{};
     session.Size = sizeof session;
     session.FixSessionID = 1;
     session.SessionType = GNSS_FixSession_SingleShot;
-    for (ULONG code : {IOCTL_GNSS_START_FIXSESSION, IOCTL_GNSS_MODIFY_FIXSESSION}) {
-        c = Call(file, code, Bytes(&session, sizeof session), 0);
-        EXPECT_EQ(c.status, STATUS_ACCESS_DENIED);
-        EXPECT_EQ(c.information, 0u);
-    }
-    EXPECT_EQ(Call(file, IOCTL_GNSS_GET_FIXDATA, SessionId(1), sizeof(GNSS_EVENT)).status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Call(file, IOCTL_GNSS_LISTEN_NMEA, {}, sizeof(GNSS_EVENT)).status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Count("OnGNSSStartFixSession SessionID"), 0u);
+    auto expectGateClosed = [&](int byte) {
+        for (ULONG code : {IOCTL_GNSS_START_FIXSESSION, IOCTL_GNSS_MODIFY_FIXSESSION}) {
+            c = Call(file, code, Bytes(&session, sizeof session), 0);
+            EXPECT_EQ(c.status, STATUS_ACCESS_DENIED) << byte;
+            EXPECT_EQ(c.information, 0u) << byte;
+        }
+        EXPECT_EQ(Call(file, IOCTL_GNSS_GET_FIXDATA, SessionId(1), sizeof(GNSS_EVENT)).status,
+                  STATUS_ACCESS_DENIED)
+            << byte;
+        EXPECT_EQ(Call(file, IOCTL_GNSS_LISTEN_NMEA, {}, sizeof(GNSS_EVENT)).status, STATUS_ACCESS_DENIED)
+            << byte;
+        EXPECT_EQ(Count("OnGNSSStartFixSession SessionID"), 0u) << byte;
+    };
+    EXPECT_EQ(DriverCommand(file, GNSS_SetLocationServiceEnabled, {0}).status, STATUS_SUCCESS);
+    EXPECT_EQ(RadioState.load(), 0u);
+    expectGateClosed(0);
     EXPECT_EQ(DriverCommand(file, 0x101, {}).status, STATUS_ACCESS_DENIED);
+
+    // Only 1 opens the gate; any other byte closes it, though the service is
+    // not off as far as the radio-state query is concerned.
+    EXPECT_EQ(DriverCommand(file, GNSS_SetLocationServiceEnabled, {2}).status, STATUS_SUCCESS);
+    EXPECT_EQ(RadioState.load(), 2u);
+    expectGateClosed(2);
+    EXPECT_EQ(DriverCommand(file, 0x101, {}).status, STATUS_SUCCESS);
 
     EXPECT_EQ(DriverCommand(file, GNSS_SetLocationServiceEnabled, {1}).status, STATUS_SUCCESS);
     EXPECT_EQ(DriverCommand(file, 0x101, {}).status, STATUS_SUCCESS);
