@@ -2,6 +2,8 @@
 // objects, dispatch and parked requests.
 #include "DriverHarness.h"
 #include "GnssState.h"
+#include "engine/EngineState.h"
+#include "gnss/platform/timescale.h"
 
 namespace gnss::test {
 namespace {
@@ -10,6 +12,17 @@ using fw::DevicePowerState;
 using V = std::vector<std::string>;
 
 constexpr DWORD kWait = 20000;  // unscaled; only bounds a failing test
+
+// The platform's waits run shortened by the time scale; this lengthens a
+// bound first, so that it stays kWait in real time.
+DWORD Unscaled(DWORD milliseconds) {
+    return static_cast<DWORD>(milliseconds / gnss::os::TimeScale());
+}
+
+// The engine's thread works through its events in the order they were
+// posted: once it has taken an event that asks nothing of it, everything
+// posted before is done.
+void WaitForEngine() { AddInternalEvent(0, nullptr, Unscaled(kWait)); }
 
 // The names of the callbacks after the first `skip`.
 V HistoryFrom(const fw::DriverHost& host, std::size_t skip) {
@@ -160,6 +173,55 @@ TEST_F(DriverTest, OrderlyAndSurpriseRemovalRunTheTeardownInOrder) {
     EXPECT_EQ(HistoryFrom(host, before + 4), (V{"SurpriseRemoval", "SelfManagedIoSuspend", "D0Exit(D3Final)",
                                                 "SelfManagedIoFlush", "ReleaseHardware", "SelfManagedIoCleanup"}));
     EXPECT_TRUE(host.Violations().empty());
+}
+
+TEST_F(DriverTest, TheEngineGivesBackTheRemovedDevicesPowerReferences) {
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    const FileId file = Open();
+    // A single-shot session: the engine joins it as a client and holds the device in D0.
+    GNSS_FIXSESSION_PARAM session{};
+    session.Size = sizeof session;
+    session.FixSessionID = 3;
+    session.SessionType = GNSS_FixSession_SingleShot;
+    ASSERT_EQ(Call(file, IOCTL_GNSS_START_FIXSESSION, Bytes(&session, sizeof session), 0).status,
+              STATUS_SUCCESS);
+    WaitForEngine();
+    ASSERT_EQ(Engine().m_ModemSessionParam.NumberOfClients.load(), 1u);
+    ASSERT_EQ(m_dwRefCount.load(), 1u);
+
+    // The device goes away with the session running.  Its framework reference
+    // went with the D0 exit; the count is the engine's, and the engine gives
+    // the session's use back when it takes the removal, before any device
+    // comes back.
+    host.SurpriseRemoveDevice();
+    ASSERT_TRUE(Engine().m_hRemovalHandled->Wait(Unscaled(kWait)));
+    EXPECT_EQ(m_dwRefCount.load(), 0u);
+
+    // A device that comes back starts without uses and idles out.
+    ASSERT_EQ(host.AddDevice(usb), STATUS_SUCCESS);
+    EXPECT_EQ(m_dwRefCount.load(), 0u);
+    ASSERT_TRUE(host.WaitForPowerState(DevicePowerState::D3, kWait));
+    EXPECT_TRUE(host.Violations().empty());
+}
+
+TEST_F(DriverTest, AFailedUsbSetUpStillStartsTheEngineAndMarksTheDevicePresent) {
+    // Interface 1 without its bulk OUT pipe: the USB set-up fails.
+    auto noBulkOut = std::make_shared<fw::LoopbackUsbBackend>(std::vector<fw::UsbInterfaceDescriptor>{
+        {0, {}}, {1, {{0x81, WdfUsbPipeTypeBulk, 512}}}});
+    ASSERT_EQ(host.LoadDriver(&DriverEntry), STATUS_SUCCESS);
+    EXPECT_EQ(host.AddDevice(noBulkOut), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_NE(EngineCallbacks().pfnFixDataCb, nullptr);
+    EXPECT_EQ(Count("GPS Client thread created"), 1u);
+
+    // The removed mark of a device that went away is cleared by the next
+    // prepare hardware, failing or not, and the engine's table refreshed.
+    ASSERT_EQ(host.AddDevice(usb), STATUS_SUCCESS);
+    host.SurpriseRemoveDevice();
+    ASSERT_EQ(m_bDeviceRemoved.load(), 1u);
+    const std::size_t refreshes = Count("GNSSDriverInitAtClient ->");
+    EXPECT_EQ(host.AddDevice(noBulkOut), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(m_bDeviceRemoved.load(), 0u);
+    EXPECT_EQ(Count("GNSSDriverInitAtClient ->"), refreshes + 1);
 }
 
 TEST_F(DriverTest, AFourthOpenIsRefusedAndAClosedSlotIsReused) {
