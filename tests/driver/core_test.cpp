@@ -329,29 +329,38 @@ TEST_F(DriverTest, DeviceInformationHasTheDriversValuesAndSizes) {
               STATUS_SUCCESS);
 }
 
-TEST_F(DriverTest, StoppingASessionCancelsExactlyItsOwnParkedFixRequest) {
+TEST_F(DriverTest, StoppingASessionCancelsOneParkedFixRequestOfItsOwn) {
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     const FileId file = Open();
     const RequestId five = Submit(file, IOCTL_GNSS_GET_FIXDATA, SessionId(5), sizeof(GNSS_EVENT));
     const RequestId seven = Submit(file, IOCTL_GNSS_GET_FIXDATA, SessionId(7), sizeof(GNSS_EVENT));
+    const RequestId sevenAgain = Submit(file, IOCTL_GNSS_GET_FIXDATA, SessionId(7), sizeof(GNSS_EVENT));
     Drain(file);
-    EXPECT_EQ(Count("Pot Fixdata Request to Manual Queue"), 2u);
-    {
-        gnss::os::CriticalSectionLock guard(m_csRequestLock);
-        CancelRequestFromManualQueue(IOCTL_GNSS_GET_FIXDATA, 7);
-    }
+    EXPECT_EQ(Count("Pot Fixdata Request to Manual Queue"), 3u);
+
+    // The engine stops session 7: the first of its requests is cancelled, the
+    // other session's request is taken out and put back.
+    EngineCallbacks().pfnStopSessionCb(7);
     Completion c;
     ASSERT_TRUE(done.Wait(seven, &c));
     EXPECT_EQ(c.status, STATUS_CANCELLED);
     EXPECT_EQ(c.information, 4u);
     EXPECT_FALSE(done.Done(five));
+    EXPECT_FALSE(done.Done(sevenAgain));
     EXPECT_EQ(Count("PENDING DATA REQUEST 2228300 Canceled for FixSessionID=0x7"), 1u);
     EXPECT_EQ(Count("Request Requeued dwIndex=0"), 1u);
 
-    // Session 5's request is still parked: removal cancels it.
-    ASSERT_EQ(host.RemoveDevice(), STATUS_SUCCESS);
-    ASSERT_TRUE(done.Wait(five, &c));
-    EXPECT_EQ(c.status, STATUS_CANCELLED);
+    // The requests still parked wait for the next fix, each for its own session.
+    GNSS_FIXDATA fix{};
+    fix.BasicData.Latitude = 47.5;
+    EngineCallbacks().pfnFixDataCb(&fix);
+    for (const auto& [id, session] : {std::pair{five, 5u}, std::pair{sevenAgain, 7u}}) {
+        ASSERT_TRUE(done.Wait(id, &c)) << session;
+        EXPECT_EQ(c.status, STATUS_SUCCESS) << session;
+        const auto event = As<GNSS_EVENT>(c);
+        EXPECT_EQ(event.FixData.FixSessionID, session);
+        EXPECT_EQ(event.FixData.BasicData.Latitude, 47.5);
+    }
 }
 
 TEST_F(DriverTest, OneCancelTakesAtMostTenParkedNmeaListeners) {
