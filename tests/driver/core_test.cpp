@@ -2,6 +2,8 @@
 // objects, dispatch and parked requests.
 #include "DriverHarness.h"
 #include "GnssState.h"
+#include "engine/EngineState.h"
+#include "gnss/platform/timescale.h"
 
 namespace gnss::test {
 namespace {
@@ -10,6 +12,17 @@ using fw::DevicePowerState;
 using V = std::vector<std::string>;
 
 constexpr DWORD kWait = 20000;  // unscaled; only bounds a failing test
+
+// The platform's waits run shortened by the time scale; this lengthens a
+// bound first, so that it stays kWait in real time.
+DWORD Unscaled(DWORD milliseconds) {
+    return static_cast<DWORD>(milliseconds / gnss::os::TimeScale());
+}
+
+// The engine's thread works through its events in the order they were
+// posted: once it has taken an event that asks nothing of it, everything
+// posted before is done.
+void WaitForEngine() { AddInternalEvent(0, nullptr, Unscaled(kWait)); }
 
 // The names of the callbacks after the first `skip`.
 V HistoryFrom(const fw::DriverHost& host, std::size_t skip) {
@@ -73,6 +86,12 @@ TEST_F(DriverTest, IdlesOutAndWakesForAReferenceAndForARequest) {
     ASSERT_TRUE(host.WaitForPowerState(DevicePowerState::D3, kWait));
     EXPECT_EQ(HistoryFrom(host, 5), (V{"SelfManagedIoSuspend", "D0Exit(D3)"}));
     EXPECT_NE(Traced().find("------------------Reader pipe STOPPED-------------------"), std::string::npos);
+    // The framework armed the driver's time-out and kept the device in D0 that long
+    // (both in the driver's milliseconds, whatever the time scale).
+    std::vector<fw::IdleOut> idleOuts = host.IdleOuts();
+    ASSERT_EQ(idleOuts.size(), 1u);
+    EXPECT_EQ(idleOuts[0].idleTimeoutMs, 1000u);
+    EXPECT_GE(idleOuts[0].idleMs, 1000u);
 
     // The engine's power-up waits for D0; nested uses count without a second reference.
     EXPECT_EQ(GNSSDriverSetDevicePower(TRUE, FALSE), STATUS_SUCCESS);
@@ -89,6 +108,10 @@ TEST_F(DriverTest, IdlesOutAndWakesForAReferenceAndForARequest) {
     EXPECT_EQ(CountOccurrences(traced, "Device is in USE"), 1u);
     EXPECT_EQ(CountOccurrences(traced, "DOWN SUCCESS <-----------------------"), 1u);
     ASSERT_TRUE(host.WaitForPowerState(DevicePowerState::D3, kWait));
+    idleOuts = host.IdleOuts();
+    ASSERT_EQ(idleOuts.size(), 2u);
+    EXPECT_EQ(idleOuts[1].idleTimeoutMs, 1000u);
+    EXPECT_GE(idleOuts[1].idleMs, 1000u);
 
     // A request wakes the device; it is presented once D0 entry is done.
     const Completion c = Call(file, IOCTL_GNSS_GET_DEVICE_CAPABILITY, {}, sizeof(GNSS_DEVICE_CAPABILITY));
@@ -153,6 +176,55 @@ TEST_F(DriverTest, OrderlyAndSurpriseRemovalRunTheTeardownInOrder) {
     EXPECT_TRUE(host.Violations().empty());
 }
 
+TEST_F(DriverTest, TheEngineGivesBackTheRemovedDevicesPowerReferences) {
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    const FileId file = Open();
+    // A single-shot session: the engine joins it as a client and holds the device in D0.
+    GNSS_FIXSESSION_PARAM session{};
+    session.Size = sizeof session;
+    session.FixSessionID = 3;
+    session.SessionType = GNSS_FixSession_SingleShot;
+    ASSERT_EQ(Call(file, IOCTL_GNSS_START_FIXSESSION, Bytes(&session, sizeof session), 0).status,
+              STATUS_SUCCESS);
+    WaitForEngine();
+    ASSERT_EQ(Engine().m_ModemSessionParam.NumberOfClients.load(), 1u);
+    ASSERT_EQ(m_dwRefCount.load(), 1u);
+
+    // The device goes away with the session running.  Its framework reference
+    // went with the D0 exit; the count is the engine's, and the engine gives
+    // the session's use back when it takes the removal, before any device
+    // comes back.
+    host.SurpriseRemoveDevice();
+    ASSERT_TRUE(Engine().m_hRemovalHandled->Wait(Unscaled(kWait)));
+    EXPECT_EQ(m_dwRefCount.load(), 0u);
+
+    // A device that comes back starts without uses and idles out.
+    ASSERT_EQ(host.AddDevice(usb), STATUS_SUCCESS);
+    EXPECT_EQ(m_dwRefCount.load(), 0u);
+    ASSERT_TRUE(host.WaitForPowerState(DevicePowerState::D3, kWait));
+    EXPECT_TRUE(host.Violations().empty());
+}
+
+TEST_F(DriverTest, AFailedUsbSetUpStillStartsTheEngineAndMarksTheDevicePresent) {
+    // Interface 1 without its bulk OUT pipe: the USB set-up fails.
+    auto noBulkOut = std::make_shared<fw::LoopbackUsbBackend>(std::vector<fw::UsbInterfaceDescriptor>{
+        {0, {}}, {1, {{0x81, WdfUsbPipeTypeBulk, 512}}}});
+    ASSERT_EQ(host.LoadDriver(&DriverEntry), STATUS_SUCCESS);
+    EXPECT_EQ(host.AddDevice(noBulkOut), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_NE(EngineCallbacks().pfnFixDataCb, nullptr);
+    EXPECT_EQ(Count("GPS Client thread created"), 1u);
+
+    // The removed mark of a device that went away is cleared by the next
+    // prepare hardware, failing or not, and the engine's table refreshed.
+    ASSERT_EQ(host.AddDevice(usb), STATUS_SUCCESS);
+    host.SurpriseRemoveDevice();
+    ASSERT_EQ(m_bDeviceRemoved.load(), 1u);
+    const std::size_t refreshes = Count("GNSSDriverInitAtClient ->");
+    EXPECT_EQ(host.AddDevice(noBulkOut), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(m_bDeviceRemoved.load(), 0u);
+    EXPECT_EQ(Count("GNSSDriverInitAtClient ->"), refreshes + 1);
+}
+
 TEST_F(DriverTest, AFourthOpenIsRefusedAndAClosedSlotIsReused) {
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     const FileId a = Open(), b = Open(), c = Open();
@@ -189,21 +261,34 @@ TEST_F(DriverTest, DispatchRefusesUnknownAndUnsupportedCodesAndGatesOnTheRadio) 
     EXPECT_EQ(Count("UNKNOWN IOCTL Code IoControlCode=0x220041"), 1u);
 
     // The location service off closes the gate for fix sessions, fix data and NMEA.
-    EXPECT_EQ(DriverCommand(file, GNSS_SetLocationServiceEnabled, {0}).status, STATUS_SUCCESS);
-    EXPECT_EQ(RadioState.load(), 0u);
     GNSS_FIXSESSION_PARAM session{};
     session.Size = sizeof session;
     session.FixSessionID = 1;
     session.SessionType = GNSS_FixSession_SingleShot;
-    for (ULONG code : {IOCTL_GNSS_START_FIXSESSION, IOCTL_GNSS_MODIFY_FIXSESSION}) {
-        c = Call(file, code, Bytes(&session, sizeof session), 0);
-        EXPECT_EQ(c.status, STATUS_ACCESS_DENIED);
-        EXPECT_EQ(c.information, 0u);
-    }
-    EXPECT_EQ(Call(file, IOCTL_GNSS_GET_FIXDATA, SessionId(1), sizeof(GNSS_EVENT)).status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Call(file, IOCTL_GNSS_LISTEN_NMEA, {}, sizeof(GNSS_EVENT)).status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Count("OnGNSSStartFixSession SessionID"), 0u);
+    auto expectGateClosed = [&](int byte) {
+        for (ULONG code : {IOCTL_GNSS_START_FIXSESSION, IOCTL_GNSS_MODIFY_FIXSESSION}) {
+            c = Call(file, code, Bytes(&session, sizeof session), 0);
+            EXPECT_EQ(c.status, STATUS_ACCESS_DENIED) << byte;
+            EXPECT_EQ(c.information, 0u) << byte;
+        }
+        EXPECT_EQ(Call(file, IOCTL_GNSS_GET_FIXDATA, SessionId(1), sizeof(GNSS_EVENT)).status,
+                  STATUS_ACCESS_DENIED)
+            << byte;
+        EXPECT_EQ(Call(file, IOCTL_GNSS_LISTEN_NMEA, {}, sizeof(GNSS_EVENT)).status, STATUS_ACCESS_DENIED)
+            << byte;
+        EXPECT_EQ(Count("OnGNSSStartFixSession SessionID"), 0u) << byte;
+    };
+    EXPECT_EQ(DriverCommand(file, GNSS_SetLocationServiceEnabled, {0}).status, STATUS_SUCCESS);
+    EXPECT_EQ(RadioState.load(), 0u);
+    expectGateClosed(0);
     EXPECT_EQ(DriverCommand(file, 0x101, {}).status, STATUS_ACCESS_DENIED);
+
+    // Only 1 opens the gate; any other byte closes it, though the service is
+    // not off as far as the radio-state query is concerned.
+    EXPECT_EQ(DriverCommand(file, GNSS_SetLocationServiceEnabled, {2}).status, STATUS_SUCCESS);
+    EXPECT_EQ(RadioState.load(), 2u);
+    expectGateClosed(2);
+    EXPECT_EQ(DriverCommand(file, 0x101, {}).status, STATUS_SUCCESS);
 
     EXPECT_EQ(DriverCommand(file, GNSS_SetLocationServiceEnabled, {1}).status, STATUS_SUCCESS);
     EXPECT_EQ(DriverCommand(file, 0x101, {}).status, STATUS_SUCCESS);
@@ -245,29 +330,38 @@ TEST_F(DriverTest, DeviceInformationHasTheDriversValuesAndSizes) {
               STATUS_SUCCESS);
 }
 
-TEST_F(DriverTest, StoppingASessionCancelsExactlyItsOwnParkedFixRequest) {
+TEST_F(DriverTest, StoppingASessionCancelsOneParkedFixRequestOfItsOwn) {
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     const FileId file = Open();
     const RequestId five = Submit(file, IOCTL_GNSS_GET_FIXDATA, SessionId(5), sizeof(GNSS_EVENT));
     const RequestId seven = Submit(file, IOCTL_GNSS_GET_FIXDATA, SessionId(7), sizeof(GNSS_EVENT));
+    const RequestId sevenAgain = Submit(file, IOCTL_GNSS_GET_FIXDATA, SessionId(7), sizeof(GNSS_EVENT));
     Drain(file);
-    EXPECT_EQ(Count("Pot Fixdata Request to Manual Queue"), 2u);
-    {
-        gnss::os::CriticalSectionLock guard(m_csRequestLock);
-        CancelRequestFromManualQueue(IOCTL_GNSS_GET_FIXDATA, 7);
-    }
+    EXPECT_EQ(Count("Pot Fixdata Request to Manual Queue"), 3u);
+
+    // The engine stops session 7: the first of its requests is cancelled, the
+    // other session's request is taken out and put back.
+    EngineCallbacks().pfnStopSessionCb(7);
     Completion c;
     ASSERT_TRUE(done.Wait(seven, &c));
     EXPECT_EQ(c.status, STATUS_CANCELLED);
     EXPECT_EQ(c.information, 4u);
     EXPECT_FALSE(done.Done(five));
+    EXPECT_FALSE(done.Done(sevenAgain));
     EXPECT_EQ(Count("PENDING DATA REQUEST 2228300 Canceled for FixSessionID=0x7"), 1u);
     EXPECT_EQ(Count("Request Requeued dwIndex=0"), 1u);
 
-    // Session 5's request is still parked: removal cancels it.
-    ASSERT_EQ(host.RemoveDevice(), STATUS_SUCCESS);
-    ASSERT_TRUE(done.Wait(five, &c));
-    EXPECT_EQ(c.status, STATUS_CANCELLED);
+    // The requests still parked wait for the next fix, each for its own session.
+    GNSS_FIXDATA fix{};
+    fix.BasicData.Latitude = 47.5;
+    EngineCallbacks().pfnFixDataCb(&fix);
+    for (const auto& [id, session] : {std::pair{five, 5u}, std::pair{sevenAgain, 7u}}) {
+        ASSERT_TRUE(done.Wait(id, &c)) << session;
+        EXPECT_EQ(c.status, STATUS_SUCCESS) << session;
+        const auto event = As<GNSS_EVENT>(c);
+        EXPECT_EQ(event.FixData.FixSessionID, session);
+        EXPECT_EQ(event.FixData.BasicData.Latitude, 47.5);
+    }
 }
 
 TEST_F(DriverTest, OneCancelTakesAtMostTenParkedNmeaListeners) {

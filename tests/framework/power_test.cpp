@@ -22,6 +22,11 @@ TEST_F(Power, IdlesOutAndWakesForAPowerReference) {
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     ASSERT_TRUE(host.WaitForPowerState(DevicePowerState::D3, kWait));
     EXPECT_EQ(HistoryFrom(host, 4), kIdleOut);
+    // The idle-out is told in the driver's milliseconds, not the scaled ones.
+    const std::vector<gnss::fw::IdleOut> idleOuts = host.IdleOuts();
+    ASSERT_EQ(idleOuts.size(), 1u);
+    EXPECT_EQ(idleOuts[0].idleTimeoutMs, 1000u);
+    EXPECT_GE(idleOuts[0].idleMs, 1000u);
     const WDFDEVICE device = D().device;
 
     // Waiting for D0 returns in D0, after entry and restart.

@@ -202,6 +202,7 @@ NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, const WDF_DEVICE_POWER_
     const ULONG requested = Settings->IdleTimeout != 0 ? Settings->IdleTimeout : kDefaultIdleTimeoutMs;
     device.idleAssigned = true;
     device.idleEnabled = Settings->Enabled != WdfFalse;
+    device.idleTimeoutMs = requested;
     device.idleTimeout = std::chrono::milliseconds(gnss::os::ScaleDuration(requested));
     device.powerUpOnSystemWake = Settings->PowerUpIdleDeviceOnSystemWake == WdfTrue;
     switch (Settings->DxState) {

@@ -169,7 +169,8 @@ struct DeviceObj : Object {
     bool idleAssigned = false;
     bool idleEnabled = false;
     bool powerUpOnSystemWake = false;
-    std::chrono::milliseconds idleTimeout{0};
+    std::chrono::milliseconds idleTimeout{0};  // scaled by the time scale
+    ULONG idleTimeoutMs = 0;                   // as the driver assigned it
     WDF_POWER_DEVICE_STATE idleState = WdfPowerDeviceD3;
     int stopIdleRefs = 0;
 };
@@ -460,7 +461,9 @@ public:
     bool powerThreadRunning = false;
     std::thread powerThread;
     std::thread::id powerThreadId;
+    std::chrono::steady_clock::time_point idleSince{};  // the last time the device fell idle
     std::chrono::steady_clock::time_point idleDeadline{};
+    std::vector<IdleOut> idleOuts;  // every idle-out of this host's devices, in order
     int activeOpens = 0;
     int activeCloses = 0;
     std::function<void()> removedHandler;

@@ -3,9 +3,11 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "framework.h"
+#include "gnss/platform/timescale.h"
 
 namespace gnss::fw::detail {
 
@@ -22,7 +24,9 @@ bool Host::BusyLocked() const {
 }
 
 void Host::TouchIdleLocked() {
-    if (device != nullptr) idleDeadline = Clock::now() + device->idleTimeout;
+    if (device == nullptr) return;
+    idleSince = Clock::now();
+    idleDeadline = idleSince + device->idleTimeout;
 }
 
 void Host::PowerStopQueuesLocked() {
@@ -274,7 +278,15 @@ void Host::IdleOutLocked(std::unique_lock<std::mutex>& lock) {
     const WDFDEVICE dev = device->HandleAs<WDFDEVICE>();
     const WDF_PNPPOWER_EVENT_CALLBACKS cb = device->pnp;
     const WDF_POWER_DEVICE_STATE target = device->idleState;
-    Note("idle time-out passed: leaving D0");
+    // Told in the driver's milliseconds: the time the device stayed idle is
+    // scaled back as its time-out was scaled down, rounded to the nearest
+    // millisecond so that a scaled wait of exactly the time-out reads as it.
+    const std::chrono::duration<double, std::milli> idle = Clock::now() - idleSince;
+    const IdleOut out{device->idleTimeoutMs,
+                      static_cast<ULONG>(std::llround(idle.count() / gnss::os::TimeScale()))};
+    idleOuts.push_back(out);
+    Note("idle time-out of %u ms passed after %u ms idle: leaving D0",
+         static_cast<unsigned>(out.idleTimeoutMs), static_cast<unsigned>(out.idleMs));
     // Decided and power-stopped under one hold of the lock: nothing new is
     // presented, and a StopIdle from now on waits for the way back.
     PowerStopQueuesLocked();
@@ -908,6 +920,11 @@ DevicePowerState DriverHost::PowerState() const {
 
 bool DriverHost::WaitForPowerState(DevicePowerState state, DWORD timeoutMs) const {
     return impl_->host->WaitForVisible(state, timeoutMs);
+}
+
+std::vector<IdleOut> DriverHost::IdleOuts() const {
+    std::lock_guard lock(impl_->host->mu);
+    return impl_->host->idleOuts;
 }
 
 std::vector<GUID> DriverHost::DeviceInterfaces() const {

@@ -113,6 +113,16 @@ using CompletionHandler = std::function<void(const Completion&)>;
 
 enum class DevicePowerState { None, D0, D3, Removed };
 
+// One idle-out of the device: the idle time-out in force when it left D0 and
+// how long it had been idle by then, both in the driver's milliseconds, that
+// is before the time scale (GNSS_TIME_SCALE) shortened them.  The device
+// leaves D0 only once the time-out has passed, so the idle time (rounded to
+// the millisecond) is never below it.
+struct IdleOut {
+    ULONG idleTimeoutMs;
+    ULONG idleMs;
+};
+
 class DriverHost {
 public:
     DriverHost();
@@ -142,6 +152,8 @@ public:
     DevicePowerState PowerState() const;
     // Waits until the device is in this state; false on time-out (milliseconds, unscaled).
     bool WaitForPowerState(DevicePowerState state, DWORD timeoutMs) const;
+    // The device's idle-outs so far (of every device this host attached), in order.
+    std::vector<IdleOut> IdleOuts() const;
     // The device interfaces the driver published.
     std::vector<GUID> DeviceInterfaces() const;
     // Called after a device has been removed (by RemoveDevice, surprise removal
