@@ -131,9 +131,9 @@ bool ClientPresent(int master) {
 
 int main(int argc, char** argv) {
     enum {
-        kPty = 1000, kOptions, kChip, kNoSim, kImsi, kMnc, kShape, kEcho, kLineFeed, kReplay, kLoop,
-        kNoFix, kFault, kRecord, kSeed, kTimeScale, kStart, kTtff, kLat, kLon, kAlt, kSpeed, kRadius,
-        kDtr, kSpectrum
+        kPty = 1000, kOptions, kChip, kNoSim, kImsi, kMnc, kShape, kEcho, kLineFeed, kReplay,
+        kLoop, kNoFix, kFault, kRecord, kSeed, kTimeScale, kStart, kTtff, kLat, kLon, kAlt,
+        kSpeed, kRadius, kDtr, kSpectrum
     };
     static const option kLong[] = {
         {"pty", no_argument, nullptr, kPty},

@@ -389,8 +389,10 @@ TEST(FixesNmea, AListenerAndATrackerEachGetTheirOwnAnswers) {
     EXPECT_EQ(WaitExit(nmea.pid), 0) << ReadFile(nmeaOut + ".err");
     const V heard = Lines(ReadFile(nmeaOut));
     EXPECT_EQ(heard.size(), sentences.size());
-    for (const std::string& sentence : heard)
-        EXPECT_NE(std::find(sentences.begin(), sentences.end(), sentence), sentences.end()) << sentence;
+    for (const std::string& sentence : heard) {
+        EXPECT_NE(std::find(sentences.begin(), sentences.end(), sentence), sentences.end())
+            << sentence;
+    }
     EXPECT_EQ(gnssd.Stop(), 0);
 }
 

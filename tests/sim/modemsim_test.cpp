@@ -133,8 +133,8 @@ TEST(SimProgram, HelpAndBadOptions) {
     Child help = Spawn({"--help"});
     const std::string text = ReadAll(help.out);
     EXPECT_EQ(WaitExit(help.pid), 0);
-    for (const char* word : {"--pty", "--replay", "--fault", "--no-sim", "--time-scale", "--linefeed",
-                             "linefeed=ignore|end", "split:N", "Examples"})
+    for (const char* word : {"--pty", "--replay", "--fault", "--no-sim", "--time-scale",
+                             "--linefeed", "linefeed=ignore|end", "split:N", "Examples"})
         EXPECT_NE(text.find(word), std::string::npos) << word;
     ::close(help.out);
     ::close(help.err);

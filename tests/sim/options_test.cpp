@@ -10,9 +10,10 @@ namespace {
 
 TEST(SimOptions, EveryKeyIsRead) {
     const ModemOptions o = ParseModemOptions(
-        "chip=rxa7300,sim=off,imsi=31041012345678,mnc=3,shape=arc,echo=off,linefeed=end,replay=/tmp/x.nmea,loop=on,"
+        "chip=rxa7300,sim=off,imsi=31041012345678,mnc=3,shape=arc,echo=off,replay=/tmp/x.nmea,loop=on,"
         "nofix=error,fault=split:1,fault=error:AT+CIMI,record=/tmp/r.bin,seed=42,time-scale=0.25,"
-        "start=2024-03-05T07:08:09Z,ttff=2.5,lat=-33.9,lon=151.2,alt=12,speed=20,radius=900,dtr=ignore");
+        "start=2024-03-05T07:08:09Z,ttff=2.5,lat=-33.9,lon=151.2,alt=12,speed=20,radius=900,"
+        "dtr=ignore,linefeed=end");
     EXPECT_EQ(o.chip, Chip::RXA7300);
     EXPECT_FALSE(o.simPresent);
     EXPECT_EQ(o.imsi, "31041012345678");
