@@ -51,6 +51,7 @@ const char* Usage() {
            "  --mnc-length 2|3       MNC length stored on the SIM (mnc=)\n"
            "  --shape 0|1|2|3        position report shape (shape=)\n"
            "  --echo on|off          echo after power-up (echo=)\n"
+           "  --linefeed ignore|end  a line feed in a command: dropped, or its end (linefeed=)\n"
            "  --replay FILE          replay an NMEA capture (replay=)\n"
            "  --loop                 start the capture again at its end (loop=on)\n"
            "  --no-fix skip|error    epochs without a fix (nofix=)\n"
@@ -130,8 +131,9 @@ bool ClientPresent(int master) {
 
 int main(int argc, char** argv) {
     enum {
-        kPty = 1000, kOptions, kChip, kNoSim, kImsi, kMnc, kShape, kEcho, kReplay, kLoop, kNoFix, kFault,
-        kRecord, kSeed, kTimeScale, kStart, kTtff, kLat, kLon, kAlt, kSpeed, kRadius, kDtr, kSpectrum
+        kPty = 1000, kOptions, kChip, kNoSim, kImsi, kMnc, kShape, kEcho, kLineFeed, kReplay,
+        kLoop, kNoFix, kFault, kRecord, kSeed, kTimeScale, kStart, kTtff, kLat, kLon, kAlt,
+        kSpeed, kRadius, kDtr, kSpectrum
     };
     static const option kLong[] = {
         {"pty", no_argument, nullptr, kPty},
@@ -142,6 +144,7 @@ int main(int argc, char** argv) {
         {"mnc-length", required_argument, nullptr, kMnc},
         {"shape", required_argument, nullptr, kShape},
         {"echo", required_argument, nullptr, kEcho},
+        {"linefeed", required_argument, nullptr, kLineFeed},
         {"replay", required_argument, nullptr, kReplay},
         {"loop", no_argument, nullptr, kLoop},
         {"no-fix", required_argument, nullptr, kNoFix},
@@ -167,10 +170,10 @@ int main(int argc, char** argv) {
     };
     static const Mapping kKeys[] = {
         {kChip, "chip"}, {kImsi, "imsi"}, {kMnc, "mnc"}, {kShape, "shape"}, {kEcho, "echo"},
-        {kReplay, "replay"}, {kNoFix, "nofix"}, {kFault, "fault"}, {kRecord, "record"}, {kSeed, "seed"},
-        {kTimeScale, "time-scale"}, {kStart, "start"}, {kTtff, "ttff"}, {kLat, "lat"}, {kLon, "lon"},
-        {kAlt, "alt"}, {kSpeed, "speed"}, {kRadius, "radius"}, {kDtr, "dtr"},
-        {kSpectrum, "spectrum"},
+        {kLineFeed, "linefeed"}, {kReplay, "replay"}, {kNoFix, "nofix"}, {kFault, "fault"},
+        {kRecord, "record"}, {kSeed, "seed"}, {kTimeScale, "time-scale"}, {kStart, "start"},
+        {kTtff, "ttff"}, {kLat, "lat"}, {kLon, "lon"}, {kAlt, "alt"}, {kSpeed, "speed"},
+        {kRadius, "radius"}, {kDtr, "dtr"}, {kSpectrum, "spectrum"},
     };
 
     bool pty = false;

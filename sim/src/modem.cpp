@@ -240,7 +240,12 @@ struct Modem::Impl {
         }
         for (std::size_t i = 0; i < length && plugged && !closed; ++i) {
             const char c = static_cast<char>(data[i]);
-            if (c == '\n' || c == '\0') {
+            // With linefeed=end a line feed ends a command that has text; the
+            // one after a carriage return ends nothing more, so "AT\r\n" stays
+            // one command either way.
+            const bool endsLine =
+                c == '\r' || (c == '\n' && options.lineFeed == LineFeed::End && !line.empty());
+            if (!endsLine && (c == '\n' || c == '\0')) {
                 // Line feeds and zero bytes are ignored; those after a
                 // command belong to its record.
                 if (trailing && !commands.empty()) commands.back().raw += c;
@@ -249,7 +254,7 @@ struct Modem::Impl {
             }
             trailing = false;
             lineRaw += c;
-            if (c != '\r') {
+            if (!endsLine) {
                 if (line.size() < kMaxCommandLine) line += c;
                 else lineTooLong = true;
                 continue;

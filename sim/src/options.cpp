@@ -109,6 +109,10 @@ void ApplyOption(ModemOptions& options, std::string_view key, std::string_view v
     } else if (key == "echo") {
         if (!ParseSwitch(value, flag)) Fail("option echo needs on or off, not " + Quote(value));
         options.echo = flag;
+    } else if (key == "linefeed") {
+        if (value == "ignore") options.lineFeed = LineFeed::Ignore;
+        else if (value == "end") options.lineFeed = LineFeed::End;
+        else Fail("option linefeed needs ignore or end, not " + Quote(value));
     } else if (key == "replay") {
         if (value.empty()) Fail("option replay needs the path of an NMEA capture");
         options.replayPath = std::string(value);
@@ -161,8 +165,8 @@ void ApplyOption(ModemOptions& options, std::string_view key, std::string_view v
         options.spectrumLine = std::string(value);
     } else {
         Fail("unknown modem option " + Quote(key) +
-             " (known: chip, sim, imsi, mnc, shape, echo, replay, loop, nofix, fault, record, seed, "
-             "time-scale, start, ttff, lat, lon, alt, speed, radius, dtr, spectrum)");
+             " (known: chip, sim, imsi, mnc, shape, echo, linefeed, replay, loop, nofix, fault, "
+             "record, seed, time-scale, start, ttff, lat, lon, alt, speed, radius, dtr, spectrum)");
     }
 }
 
@@ -347,6 +351,10 @@ const char* OptionHelp() {
            "  shape=0|1|2|3         report shape: 0 circle, 1 ellipse, 2 ellipsoid with altitude,\n"
            "                        3 arc (names circle, ellipse, ellipsoid, arc too); default 2\n"
            "  echo=on|off           command echo after power-up; default on\n"
+           "  linefeed=ignore|end   a line feed inside a command line: dropped (the command\n"
+           "                        ends at its carriage return only) or the end of the\n"
+           "                        command, as on modems that end a command at either;\n"
+           "                        default ignore\n"
            "  replay=FILE           play the epochs of an NMEA capture instead of the synthetic route\n"
            "  loop=on|off           start the capture again at its end; default off (silence)\n"
            "  nofix=skip|error      epochs without a fix: no report, or the line\n"

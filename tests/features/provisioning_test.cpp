@@ -1,7 +1,9 @@
 // SUPL provisioning end to end: the fix engine sends the settings of the
 // SIM's operator, read from the shipped operator table beside the driver
 // module, before the location request, once.
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 
 #include "FeatureTest.h"
 
@@ -48,6 +50,33 @@ std::string Joined(const std::vector<std::string>& lines) {
     return text;
 }
 
+// One command as the driver's AT trace shows it, with the final results
+// (OK, ERROR) received after it and before the next command went out.
+struct TracedCommand {
+    std::string command;  // its first line
+    std::vector<std::string> finals;
+};
+
+std::vector<TracedCommand> TracedCommands(const std::string& log) {
+    std::vector<TracedCommand> commands;
+    const std::string sent = "[ATCMD] SendATCmdSync [";
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        const auto at = line.find("[ATCMD] ");
+        if (at == std::string::npos) continue;
+        // "[ATCMD] <function> [<length>] <text>"
+        const auto text = line.find("] ", line.find(" [", at + 8));
+        if (text == std::string::npos) continue;
+        const std::string body = line.substr(text + 2);
+        if (line.compare(at, sent.size(), sent) == 0) {
+            commands.push_back({body, {}});
+        } else if ((body == "OK" || body == "ERROR") && !commands.empty()) {
+            commands.back().finals.push_back(body);
+        }
+    }
+    return commands;
+}
+
 class ProvisioningTest : public FeatureTest {
 protected:
     static constexpr ULONG kSession = 1;
@@ -75,16 +104,26 @@ protected:
     }
 };
 
-TEST_F(ProvisioningTest, TheSimsOperatorIsProvisionedOnce) {
+// The shipped table works with modems that end a command line at its
+// carriage return only and with those that end it at a line feed too.
+class ProvisioningOnModem : public ProvisioningTest,
+                            public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ProvisioningOnModem, TheSimsOperatorIsProvisionedOnce) {
     const auto certificates = TableCertificates("_00101");
     ASSERT_EQ(certificates.size(), 2u);
     std::string pieces;
-    for (const auto& c : certificates) pieces += CertificatePieces(c);
+    std::size_t pieceCount = 0;
+    for (const auto& c : certificates) {
+        pieces += CertificatePieces(c);
+        pieceCount += (c.size() + 299) / 300;
+    }
 
-    StartSim(kTestNetworkSim);
+    StartSim(std::string(kTestNetworkSim) + ",linefeed=" + GetParam());
     SwitchOn();
     ASSERT_EQ(StartSingleShot(), STATUS_SUCCESS);
     ASSERT_TRUE(WaitForRecord("AT+XLCSLSR=")) << gnssd_.Log();
+    ASSERT_TRUE(gnssd_.WaitForLog("Location Request SUCCESS")) << gnssd_.Log();
 
     const std::string expected = Line("AT+XLCSSLP=1,\"supl.test.invalid\",7275") +
                                  Line("AT+XLCSSUPLVER=2") + pieces +
@@ -95,6 +134,25 @@ TEST_F(ProvisioningTest, TheSimsOperatorIsProvisionedOnce) {
     EXPECT_LT(record.find(Line("AT+XLCSSTOREAPN=\"test\"")), record.find("AT+XLCSLSR="));
     EXPECT_NE(gnssd_.Log().find("MCC=001 MNC=01"), std::string::npos);
 
+    // Each piece got one answer, OK, and nothing was answered ERROR: a modem
+    // that took the lines of a piece for commands of their own would have
+    // answered each, and the driver would have taken those answers for the
+    // commands after it.
+    std::size_t piecesAnswered = 0, apnsAnswered = 0;
+    for (const TracedCommand& traced : TracedCommands(gnssd_.Log())) {
+        const bool piece = traced.command.rfind("AT+XLTC=", 0) == 0;
+        const bool apn = traced.command.rfind("AT+XLCSSTOREAPN=", 0) == 0;
+        if (piece || apn) {
+            EXPECT_EQ(traced.finals, std::vector<std::string>{"OK"}) << traced.command;
+        }
+        piecesAnswered += piece ? 1 : 0;
+        apnsAnswered += apn ? 1 : 0;
+        EXPECT_EQ(std::count(traced.finals.begin(), traced.finals.end(), "ERROR"), 0)
+            << traced.command;
+    }
+    EXPECT_EQ(piecesAnswered, pieceCount);
+    EXPECT_EQ(apnsAnswered, 1u);
+
     // The next fix request finds the work done and sends none of it again.
     EXPECT_EQ(StopSession(), STATUS_SUCCESS);
     ASSERT_EQ(StartSingleShot(), STATUS_SUCCESS);
@@ -103,6 +161,9 @@ TEST_F(ProvisioningTest, TheSimsOperatorIsProvisionedOnce) {
     EXPECT_EQ(Joined(SuplTraffic()), expected);
     EXPECT_EQ(StopSession(), STATUS_SUCCESS);
 }
+
+INSTANTIATE_TEST_SUITE_P(LineFeed, ProvisioningOnModem, ::testing::Values("ignore", "end"),
+                         [](const auto& info) { return std::string("linefeed_") + info.param; });
 
 TEST_F(ProvisioningTest, WithoutASimNothingIsProvisioned) {
     StartSim("sim=off");

@@ -259,6 +259,32 @@ TEST_F(Fixes, SessionsShareOneModemRequestAndTheFixCache) {
     EXPECT_NEAR(JsonNumber(lkgCtl.out, "latitude"), 47.3769, 0.02);
 }
 
+TEST_F(Fixes, AStopNamingSessionZeroStopsNoOnesSession) {
+    // The first report comes a while after the request, so that a stop that
+    // reached the engine would end the request before it.
+    StartGnssd("chip=rxa7300,ttff=40");
+    Session a(gnssd.Socket()), b(gnssd.Socket());
+    ASSERT_EQ(a.Start(1, GNSS_FixSession_SingleShot, 0), STATUS_SUCCESS);
+    auto fix = a.GetFix(1);
+    ASSERT_TRUE(gnssd.WaitForLog("Pot Fixdata Request to Manual Queue"));
+
+    // B runs a last-known-good session only: its slots hold no session, and
+    // a stop naming 0 names none of them.
+    ASSERT_EQ(b.Start(9, GNSS_FixSession_LKG, 0), STATUS_SUCCESS);
+    ASSERT_EQ(b.Stop(0), STATUS_SUCCESS);
+    ASSERT_EQ(fix.wait_for(kPatience), std::future_status::ready) << "A's fix never came";
+    const GNSS_FIXDATA first = FixOf(fix);
+    EXPECT_EQ(first.FixSessionID, 1u);
+    EXPECT_NEAR(first.BasicData.Latitude, 47.3769, 0.02);
+    // The one request is stopped once, by A.
+    ASSERT_EQ(a.Stop(1), STATUS_SUCCESS);
+    EXPECT_EQ(NewCommands(2), (V{"AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,1"}));
+
+    // No session may be started under 0, the id of an empty slot.
+    EXPECT_EQ(b.Start(0, GNSS_FixSession_SingleShot, 0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(b.Start(0, GNSS_FixSession_ContinuousTracking, 1), STATUS_INVALID_PARAMETER);
+}
+
 // A capture of `epochs` epochs of one GGA and one RMC sentence each.
 std::string SmallCapture(int epochs) {
     const auto sentence = [](const std::string& body) {
@@ -315,6 +341,59 @@ TEST(FixesNmea, QueuedBlocksAndTheLogFile) {
         EXPECT_EQ(ReadFile(dir.File("NmeaLog.txt")), logged);
         EXPECT_EQ(gnssd.Stop(), 0);
     }
+}
+
+// A listener's NMEA request and a tracker's fix request wait in the driver
+// side by side; each is answered only by what it asked for.
+TEST(FixesNmea, AListenerAndATrackerEachGetTheirOwnAnswers) {
+    constexpr int kEpochs = 4;
+    TempDir dir;
+    GnssdProcess gnssd(dir);
+    const std::string capture = dir.File("capture.nmea");
+    {
+        std::ofstream(capture) << SmallCapture(kEpochs);
+    }
+    V sentences = Lines(SmallCapture(kEpochs));
+    for (auto& s : sentences) s.pop_back();  // the CR
+    // The driver keeps only the last fix for a tracker that is not waiting,
+    // so one that falls behind on a loaded machine misses fixes: the capture
+    // plays in a loop, at a quarter of real time, so that no count is out of
+    // reach.
+    ASSERT_TRUE(gnssd.Start("sim:chip=rxa7300,loop=on,time-scale=0.25,replay=" + capture))
+        << gnssd.Stderr();
+    ASSERT_EQ(gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"}).status, 0);
+    const std::string nmeaOut = dir.File("nmea.out");
+    const Spawned nmea = gnssd.GnssctlAsync(
+        {"nmea", "--count", std::to_string(sentences.size()), "--timeout", "30"}, nmeaOut);
+    // NMEA is wanted and the listener's first request waits.
+    ASSERT_TRUE(gnssd.WaitForLog("GNSS_SetNMEALogging Data=256"));
+    ASSERT_TRUE(gnssd.WaitForLog("NMEA Queue, No Data Available."));
+
+    const CommandResult track = gnssd.Gnssctl(
+        {"track", "--interval", "1", "--json", "--count", std::to_string(kEpochs)});
+    ASSERT_EQ(track.status, 0) << track.err;
+    const V json = Lines(track.out);
+    ASSERT_EQ(json.size(), static_cast<std::size_t>(kEpochs));
+    for (const std::string& fix : json) {
+        // Epoch i of the capture is at 12:00:0i, 47 deg 22.00i min north.
+        SCOPED_TRACE(fix);
+        const std::string time = JsonText(fix, "time");
+        ASSERT_EQ(time.substr(0, 18), "2024-05-01T12:00:0");
+        const int epoch = time[18] - '0';
+        ASSERT_TRUE(epoch >= 0 && epoch < kEpochs);
+        EXPECT_NEAR(JsonNumber(fix, "latitude"), 47.0 + (22.0 + 0.001 * epoch) / 60.0, 1e-6);
+        EXPECT_NEAR(JsonNumber(fix, "longitude"), 8.0 + 32.5 / 60.0, 1e-6);
+    }
+
+    // The listener heard the capture's sentences, and nothing else.
+    EXPECT_EQ(WaitExit(nmea.pid), 0) << ReadFile(nmeaOut + ".err");
+    const V heard = Lines(ReadFile(nmeaOut));
+    EXPECT_EQ(heard.size(), sentences.size());
+    for (const std::string& sentence : heard) {
+        EXPECT_NE(std::find(sentences.begin(), sentences.end(), sentence), sentences.end())
+            << sentence;
+    }
+    EXPECT_EQ(gnssd.Stop(), 0);
 }
 
 // The folder may be moved with GNSS_NMEA_CAPTURES in the environment.

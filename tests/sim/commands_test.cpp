@@ -185,6 +185,38 @@ TEST(SimCommands, FramingAcrossWritesAndCase) {
     EXPECT_TRUE(modem.Settings().certificates.empty());
 }
 
+TEST(SimCommands, ALineFeedInsideACommandEndsItOnlyWithLinefeedEnd) {
+    // A certificate piece that carries a line break of PEM text.
+    const std::string piece = "AT+XLTC=\"ab\ncd\",5,1,0";
+    Modem ignoring(FastOptions());
+    EXPECT_EQ(Exchange(ignoring, piece), Ok());
+    ASSERT_EQ(ignoring.Settings().certificates.size(), 1u);
+    EXPECT_EQ(ignoring.Settings().certificates[0].text, "abcd");
+    ASSERT_EQ(ignoring.Commands().size(), 1u);
+    EXPECT_EQ(ignoring.Commands()[0].raw, piece + "\r\n");
+    // A bare line feed waits for the carriage return.
+    EXPECT_EQ(ignoring.Write("AT+CIMI\n"), 8u);
+    EXPECT_EQ(Drain(ignoring), "");
+
+    // Each line is a command of its own, and each is answered.
+    Modem ending(FastOptions("linefeed=end"));
+    EXPECT_EQ(Exchange(ending, piece), kError + kError);
+    EXPECT_TRUE(ending.Settings().certificates.empty());
+    const auto commands = ending.Commands();
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0].raw, "AT+XLTC=\"ab\n");
+    EXPECT_EQ(commands[0].text, "AT+XLTC=\"ab");
+    EXPECT_EQ(commands[1].raw, "cd\",5,1,0\r\n");
+    // The line feed of CR LF ends nothing more; a bare one ends the command,
+    // and the empty lines after it get no answer.
+    EXPECT_EQ(Exchange(ending, "AT+CIMI"), Answer("001010123456789") + Ok());
+    const std::string bare("AT+CIMI\n\n\0\n", 11);
+    EXPECT_EQ(ending.Write(bare), bare.size());
+    EXPECT_EQ(Drain(ending), Answer("001010123456789") + Ok());
+    EXPECT_EQ(ending.Commands().size(), 4u);
+    EXPECT_EQ(ending.Commands().back().raw, bare);
+}
+
 TEST(SimCommands, ProductionTestModeAndSpectrum) {
     Modem modem(FastOptions());
     Exchange(modem, "AT+XLCSSWITCH=1");

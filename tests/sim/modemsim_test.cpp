@@ -133,7 +133,8 @@ TEST(SimProgram, HelpAndBadOptions) {
     Child help = Spawn({"--help"});
     const std::string text = ReadAll(help.out);
     EXPECT_EQ(WaitExit(help.pid), 0);
-    for (const char* word : {"--pty", "--replay", "--fault", "--no-sim", "--time-scale", "split:N", "Examples"})
+    for (const char* word : {"--pty", "--replay", "--fault", "--no-sim", "--time-scale",
+                             "--linefeed", "linefeed=ignore|end", "split:N", "Examples"})
         EXPECT_NE(text.find(word), std::string::npos) << word;
     ::close(help.out);
     ::close(help.err);
@@ -145,6 +146,7 @@ TEST(SimProgram, HelpAndBadOptions) {
     } kBad[] = {
         {{"--pty", "--chip", "z80"}, 2, "chip"},
         {{"--pty", "--fault", "melt"}, 2, "melt"},
+        {{"--pty", "--linefeed", "crlf"}, 2, "linefeed"},
         {{"--pty", "--replay", "a,b"}, 2, "comma"},
         {{"--pty", "--colour"}, 2, "--colour"},
         {{}, 2, "--pty"},

@@ -12,13 +12,15 @@ TEST(SimOptions, EveryKeyIsRead) {
     const ModemOptions o = ParseModemOptions(
         "chip=rxa7300,sim=off,imsi=31041012345678,mnc=3,shape=arc,echo=off,replay=/tmp/x.nmea,loop=on,"
         "nofix=error,fault=split:1,fault=error:AT+CIMI,record=/tmp/r.bin,seed=42,time-scale=0.25,"
-        "start=2024-03-05T07:08:09Z,ttff=2.5,lat=-33.9,lon=151.2,alt=12,speed=20,radius=900,dtr=ignore");
+        "start=2024-03-05T07:08:09Z,ttff=2.5,lat=-33.9,lon=151.2,alt=12,speed=20,radius=900,"
+        "dtr=ignore,linefeed=end");
     EXPECT_EQ(o.chip, Chip::RXA7300);
     EXPECT_FALSE(o.simPresent);
     EXPECT_EQ(o.imsi, "31041012345678");
     EXPECT_EQ(o.mncLength, 3u);
     EXPECT_EQ(o.shape, ReportShape::Arc);
     EXPECT_FALSE(o.echo);
+    EXPECT_EQ(o.lineFeed, LineFeed::End);
     EXPECT_EQ(o.replayPath, "/tmp/x.nmea");
     EXPECT_TRUE(o.replayLoop);
     EXPECT_EQ(o.noFix, NoFixPolicy::PositionError);
@@ -43,6 +45,7 @@ TEST(SimOptions, EveryKeyIsRead) {
     EXPECT_TRUE(again.faults.empty());
     EXPECT_EQ(again.chip, Chip::RXA7300);
     EXPECT_EQ(ParseModemOptions("").shape, ReportShape::Ellipsoid);
+    EXPECT_EQ(ParseModemOptions("").lineFeed, LineFeed::Ignore);
 }
 
 TEST(SimOptions, BadInputIsRefusedWithTheKeyNamed) {
@@ -59,6 +62,7 @@ TEST(SimOptions, BadInputIsRefusedWithTheKeyNamed) {
         {"fault=unplug:later", "unplug"}, {"fault=silent:", "prefix"},    {"chip", "key=value"},
         {"chip=pv7710,,shape=1", "empty"}, {"shape=1,", "empty"},         {"=3", "key=value"},
         {"replay=", "replay"},            {"nofix=maybe", "nofix"},       {"dtr=sometimes", "dtr"},
+        {"linefeed=crlf", "linefeed"},
     };
     for (const auto& bad : kBad) {
         try {

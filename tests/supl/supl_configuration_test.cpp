@@ -325,14 +325,22 @@ TEST_F(SuplConfiguration, ShippedTableLoads) {
         << ReadFile(GNSS_SHIPPED_SUPL_CONFIGURATION);
     EXPECT_EQ(Read("001010123456789", 2), S_FALSE);
     EXPECT_EQ(Hslp(), "supl.test.invalid:7275");
+    // Each certificate is one line of PEM text: the driver copies it verbatim
+    // into AT+XLTC command lines, where a line feed would end the command.
+    const auto singleLine = [this] {
+        for (const std::string& certificate : config_.m_strSupl_Certificate) {
+            EXPECT_EQ(certificate.rfind("-----BEGIN CERTIFICATE-----MII", 0), 0u) << certificate;
+            EXPECT_TRUE(certificate.ends_with("-----END CERTIFICATE-----")) << certificate;
+            EXPECT_EQ(certificate.find_first_of("\r\n"), std::string::npos) << certificate;
+            EXPECT_LT(certificate.size(), 4095u);
+        }
+    };
     ASSERT_EQ(config_.m_strSupl_Certificate.size(), 2u);
-    for (const std::string& certificate : config_.m_strSupl_Certificate) {
-        EXPECT_EQ(certificate.rfind("-----BEGIN CERTIFICATE-----\n", 0), 0u);
-        EXPECT_LT(certificate.size(), 4095u);
-    }
+    singleLine();
     EXPECT_EQ(Read("234150123456789", 2), S_FALSE);
     EXPECT_EQ(Hslp(), "supl.google.com:7275");
     EXPECT_EQ(config_.m_strSupl_Certificate.size(), 1u);
+    singleLine();
     EXPECT_EQ(Read("310260123456789", 3), S_FALSE);
     EXPECT_EQ(Hslp(), "lbs.geo.t-mobile.com:7275");
 }

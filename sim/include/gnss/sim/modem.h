@@ -9,8 +9,9 @@
 //
 // Behaviour in short (sim/README.md has the details):
 // - A command is complete at its carriage return; line feeds and zero bytes
-//   are ignored.  With echo on (after power-up, until ATE0) the command line
-//   comes back first.
+//   are ignored (with the option linefeed=end a line feed ends a command
+//   too).  With echo on (after power-up, until ATE0) the command line comes
+//   back first.
 // - Answers are framed "\r\n<line>\r\n"; an answer ends with OK or ERROR.
 // - A location request (AT+XLCSLSR) answers "+XLCSLSR: request id <n>" and
 //   OK, then reports positions unsolicited: each report is one line followed

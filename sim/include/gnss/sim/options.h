@@ -30,6 +30,12 @@ enum class ReportShape : int { Circle = 0, Ellipse = 1, Ellipsoid = 2, Arc = 3 }
 // What an epoch without a valid fix produces.
 enum class NoFixPolicy { Skip, PositionError };
 
+// What a line feed inside a command line does.  Modems differ here: some
+// take only the carriage return as the end of a command and drop line feeds,
+// others end the command at a line feed too, so that a command carrying a
+// line feed in its text reaches them as several lines, each answered.
+enum class LineFeed { Ignore, End };
+
 // One injected fault.  See FaultHelp() for the text form.
 struct Fault {
     enum class Kind {
@@ -67,6 +73,7 @@ struct ModemOptions {
     unsigned mncLength = 2;
     ReportShape shape = ReportShape::Ellipsoid;
     bool echo = true;  // echo after power-up (E1)
+    LineFeed lineFeed = LineFeed::Ignore;
 
     std::string replayPath;  // empty: synthetic receiver
     bool replayLoop = false;
