@@ -44,6 +44,12 @@ const Lines kProvisioning = {"AT+XLCSLRMT?", "AT+CIMI", "AT+CRSM=176,28589,131,3
 
 std::string Stop(unsigned id) { return "AT+XLSRSTOP=0," + std::to_string(id); }
 
+// The engine asks the driver's session table whether a session is a
+// continuous one.  No driver runs here, so every slot of that table is
+// empty, and an empty slot holds session 0: session 0 is the continuous
+// session a modify can name.
+constexpr ULONG kTrackingSession = 0;
+
 // The modem answers commands beginning with `prefix` with ERROR.
 gnss::sim::Fault Refuse(const std::string& prefix) {
     gnss::sim::Fault fault;
@@ -496,3 +502,91 @@ TEST_F(FixSessions, APV7710WithoutASimTakesTheRXA7300Procedure) {
     EXPECT_EQ(Log().Count("ProcessPeriodicRequestRXA7300 Sessopn in progress"), 1u);
     EXPECT_EQ(Engine().m_bUsePV7710Procedure, 1u);
 }
+
+class ModifyTracking : public EngineTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(ModifyTracking, StopsPausesAndIssuesTheNewIntervalWithoutNmea) {
+    const bool pv7710 = GetParam() == "pv7710";
+    StartEngine("chip=" + GetParam() + ",ttff=3600");
+    RadioOn();
+    // NMEA is wanted, yet the modified request goes without it.
+    atclient_SetNmea(256);
+    StartTracking(kTrackingSession, 10);
+    const unsigned first = Modem().Status().requestId;
+    ASSERT_TRUE(Modem().Status().requestNmea);
+
+    std::size_t before = Commands().size();
+    GNSS_FIXSESSION_PARAM modify = TrackingParam(kTrackingSession, 5, 25);
+    RunEvent(MODIFY_REQUEST, [&modify] { ASSERT_EQ(atclient_ModifyFixSession(&modify), 1); });
+    EXPECT_EQ(CommandsFrom(before),
+              Join({{Stop(first)}, kProvisioning, {"AT+XLCSLSR=1,1,,,,,5,,,"}}));
+    // A pause before the stop and one before the new request (their sends' log lines).
+    const std::string waited =
+        "HelperSleep INFO: Waited for 2000 milli seconds before issueing modify";
+    ASSERT_EQ(Log().Count(waited), 2u);
+    const std::size_t pause = Log().Find(waited);
+    const std::size_t stop = Log().Find("] " + Stop(first));
+    const std::size_t secondPause = Log().Find(waited, pause + 1);
+    const std::size_t request = Log().Find("] AT+XLCSLSR=1,1,,,,,5,,,");
+    EXPECT_LT(pause, stop);
+    EXPECT_LT(stop, secondPause);
+    EXPECT_LT(secondPause, request);
+    EXPECT_EQ(Log().Count("ProcessModifyFixRequest INFO: Waited for 2 seconds before issueing "
+                          "stop"),
+              1u);
+    const unsigned second = Modem().Status().requestId;
+    EXPECT_NE(second, first);
+    EXPECT_EQ(Modem().Status().requestInterval, 5u);
+    EXPECT_FALSE(Modem().Status().requestNmea);
+    const auto& session = Engine().m_ModemSessionParam;
+    EXPECT_EQ(session.RI, 5u);
+    EXPECT_EQ(session.SessionID, second);
+    EXPECT_EQ(session.NumberOfClients, 1u);
+    EXPECT_EQ(Engine().m_dwPreferredInterval, 10u);
+
+    // The modem refuses the next modify's request: the record lets the
+    // request go, and a retry issues a fresh periodic request.
+    Modem().AddFault(Refuse("AT+XLCSLSR=1,1,,,,,2"));
+    int requests = 0;
+    std::atomic<DWORD> inUseAtRetry{1};
+    std::atomic<DWORD> idAtRetry{1};
+    SetSendHook([this, &requests, &inUseAtRetry, &idAtRetry](const std::string& bytes) {
+        if (bytes.rfind("AT+XLCSLSR", 0) == 0 && ++requests == 2) {
+            inUseAtRetry = Engine().m_ModemSessionParam.bSessionInUse.load();
+            idAtRetry = Engine().m_ModemSessionParam.SessionID.load();
+            Modem().ClearFaults();
+        }
+        return 1;
+    });
+    before = Commands().size();
+    const std::size_t activity = Activity().size();
+    modify = TrackingParam(kTrackingSession, 2, 25);
+    RunEvent(MODIFY_REQUEST, [&modify] { ASSERT_EQ(atclient_ModifyFixSession(&modify), 1); });
+    WaitHandled(PERIODIC_RETRY, 1);
+
+    // PV7710 starts a periodic request with quality of service and a single fix.
+    const Lines fresh = pv7710 ? Join({{"AT+XLCSLQOS=25,300,150,0"}, kProvisioning,
+                                       {"AT+XLCSLSR=1,1,,,,,,,,2"}})
+                               : Join({kProvisioning, {"AT+XLCSLSR=1,1,,,,,2,,,2"}});
+    const std::string refused = "AT+XLCSLSR=1,1,,,,,2,,,";
+    EXPECT_EQ(CommandsFrom(before), Join({{Stop(second)}, kProvisioning, {refused}, fresh}));
+    EXPECT_EQ(RequestsAndPauses(Activity(), activity),
+              (Lines{refused, "pause 1000", fresh.back()}));
+    EXPECT_EQ(inUseAtRetry, 0u);
+    EXPECT_EQ(idAtRetry, 0u);
+    EXPECT_EQ(Log().Count("ProcessModifyFixRequest Repost 5"), 1u);
+    EXPECT_EQ(Log().Count("ProcessModifyFixRequest GNSS_FixSession_ContinuousTracking, [Reposting] "
+                          "ID=0x0, HzAcc=25, HzConf=68, Interval=2"),
+              1u);
+    EXPECT_EQ(Log().Count("ERROR: [** 08 **] Event Processed FAILED"), 1u);
+    EXPECT_EQ(session.bSessionInUse, 1u);
+    EXPECT_EQ(session.SessionID, Modem().Status().requestId);
+    EXPECT_EQ(session.RI, pv7710 ? 0u : 2u);
+    EXPECT_EQ(Engine().m_dwPreferredInterval, 2u);
+    // The retry neither counted a client nor took a power reference.
+    EXPECT_EQ(session.NumberOfClients, 1u);
+    EXPECT_EQ(m_dwRefCount, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothChips, ModifyTracking, ::testing::Values("pv7710", "rxa7300"),
+                         [](const auto& info) { return info.param; });
