@@ -281,6 +281,8 @@ TEST_F(Features, ProvisioningSendsNoCertificateTheModemCannotTake) {
         sizes.push_back(line.substr(line.find("ulCertSize=")));
     EXPECT_EQ(sizes, (Lines{"ulCertSize=4096", "ulCertSize=1"}));
     EXPECT_EQ(Log().Count("HelperUpdateSuplConfigPV7710 ERROR: Invalid Certificate Length"), 1u);
+    // The one counted as empty gets as far as the modem's command, which has nothing to carry.
+    EXPECT_EQ(Log().Count("HelperUpdateSuplConfigPV7710 ERROR: ProcessSetCertificate FAILED"), 1u);
     EXPECT_TRUE(Modem().Settings().certificates.empty());
     StopSession(1);
 
