@@ -1,6 +1,7 @@
 // Fix sessions on both chip generations: the modem's one location request
-// shared by the driver's sessions, re-issued when the need changes, stopped
-// by the last stop; and the retries of a failed request.
+// shared by the driver's sessions, re-issued when the need changes or a
+// session is modified, stopped by the last stop; the attempts and retries of
+// refused requests and unconfirmed stops; and the modem's position errors.
 #include <gtest/gtest.h>
 
 #include <atomic>
