@@ -129,7 +129,16 @@ DWORD WaitForAny(std::span<Event* const> events, DWORD timeoutMs) {
 
 DWORD CurrentThreadId() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
 
+namespace {
+
+std::atomic<SleepObserver> g_sleepObserver{nullptr};
+
+}  // namespace
+
+void SetSleepObserver(SleepObserver observer) { g_sleepObserver.store(observer); }
+
 void Sleep(DWORD milliseconds) {
+    if (const SleepObserver observer = g_sleepObserver.load()) observer(milliseconds);
     if (milliseconds == INFINITE) {
         for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
     }

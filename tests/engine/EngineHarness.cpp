@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "Trace.h"
+#include "gnss/platform/sync.h"
 #include "gnss/platform/trace.h"
 
 namespace gnss::test {
@@ -138,13 +140,42 @@ void Gate::Open() {
 
 EngineTest* EngineTest::current_ = nullptr;
 
+namespace {
+
+// The sends and pauses of the running test.  A pause is reported through a
+// plain function, and a client thread that outlived its engine may still
+// pause after the test has ended: the record lives as long as the process.
+struct ActivityRecord {
+    std::mutex lock;
+    std::vector<std::string> entries;
+};
+
+ActivityRecord& Activities() {
+    static auto* record = new ActivityRecord;
+    return *record;
+}
+
+void RecordActivity(std::string entry) {
+    ActivityRecord& record = Activities();
+    std::lock_guard guard(record.lock);
+    record.entries.push_back(std::move(entry));
+}
+
+}  // namespace
+
 void EngineTest::SetUp() {
     current_ = this;
     log_ = std::make_unique<LogWatcher>();
+    {
+        std::lock_guard guard(Activities().lock);
+        Activities().entries.clear();
+    }
+    gnss::os::SetSleepObserver(OnSleep);
 }
 
 void EngineTest::TearDown() {
     StopEngine();
+    gnss::os::SetSleepObserver(nullptr);
     log_.reset();
     current_ = nullptr;
 }
@@ -173,8 +204,17 @@ void EngineTest::ReadLoop() {
         if (result.status == sim::ReadStatus::TimedOut) continue;
         if (result.status != sim::ReadStatus::Data) break;
         // As the USB reader does: the bytes up to the first zero byte.
-        const std::size_t length = strnlen(reinterpret_cast<const char*>(buffer), result.bytes);
-        if (length > 0) atclient_ReceivedModemData(buffer, static_cast<ULONG>(length));
+        std::string bytes(reinterpret_cast<const char*>(buffer),
+                          strnlen(reinterpret_cast<const char*>(buffer), result.bytes));
+        ReceiveHook hook;
+        {
+            std::lock_guard guard(hookLock_);
+            hook = receiveHook_;
+        }
+        if (hook) bytes = hook(bytes);
+        if (!bytes.empty())
+            atclient_ReceivedModemData(reinterpret_cast<const BYTE*>(bytes.data()),
+                                       static_cast<ULONG>(bytes.size()));
     }
 }
 
@@ -241,13 +281,16 @@ void EngineTest::OnSelfTestResult(GNSS_SELFTESTRESULT* pResult) {
 }
 
 LONG EngineTest::OnModemSend(const BYTE* pBuffer, ULONG uiLength) {
+    const std::string bytes(reinterpret_cast<const char*>(pBuffer), uiLength);
+    // The command's text: its bytes up to the line end.
+    RecordActivity(bytes.substr(0, bytes.find_first_of(std::string_view("\r\n\0", 3))));
     SendHook hook;
     {
         std::lock_guard guard(current_->hookLock_);
         hook = current_->hook_;
     }
     if (hook) {
-        const LONG taken = hook(std::string(reinterpret_cast<const char*>(pBuffer), uiLength));
+        const LONG taken = hook(bytes);
         if (taken <= 0) return taken;
     }
     return static_cast<LONG>(current_->modem_->Write(pBuffer, uiLength));
@@ -256,6 +299,20 @@ LONG EngineTest::OnModemSend(const BYTE* pBuffer, ULONG uiLength) {
 void EngineTest::SetSendHook(SendHook hook) {
     std::lock_guard guard(hookLock_);
     hook_ = std::move(hook);
+}
+
+void EngineTest::SetReceiveHook(ReceiveHook hook) {
+    std::lock_guard guard(hookLock_);
+    receiveHook_ = std::move(hook);
+}
+
+void EngineTest::OnSleep(DWORD milliseconds) {
+    RecordActivity("pause " + std::to_string(milliseconds));
+}
+
+std::vector<std::string> EngineTest::Activity() const {
+    std::lock_guard guard(Activities().lock);
+    return Activities().entries;
 }
 
 std::size_t EngineTest::Handled(LONG type) const {

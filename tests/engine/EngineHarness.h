@@ -115,6 +115,16 @@ protected:
     using SendHook = std::function<LONG(const std::string& bytes)>;
     void SetSendHook(SendHook hook);
 
+    // What the modem says on its way to the receive path: a hook may rewrite
+    // the bytes of each read, to keep a line from the engine.
+    using ReceiveHook = std::function<std::string(const std::string& bytes)>;
+    void SetReceiveHook(ReceiveHook hook);
+
+    // Every command handed to the send callback (its text, also when the
+    // transport refused it) and every pause (gnss::os::Sleep, as "pause <ms>"
+    // with the duration the engine asked for), in the order they happened.
+    std::vector<std::string> Activity() const;
+
     sim::Modem& Modem() { return *modem_; }
     LogWatcher& Log() { return *log_; }
 
@@ -135,6 +145,7 @@ private:
     static void OnDriverRequest(GNSS_DRIVER_REQUEST_DATA* pRequest);
     static void OnSelfTestResult(GNSS_SELFTESTRESULT* pResult);
     static LONG OnModemSend(const BYTE* pBuffer, ULONG uiLength);
+    static void OnSleep(DWORD milliseconds);
 
     void ReadLoop();
 
@@ -149,6 +160,7 @@ private:
 
     std::mutex hookLock_;
     SendHook hook_;
+    ReceiveHook receiveHook_;
 };
 
 // A gate a send hook can hold commands at until the test opens it.

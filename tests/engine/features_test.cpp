@@ -48,6 +48,49 @@ std::vector<BYTE> SelfTestConfig(ULONG type, const std::string& input) {
     return buffer;
 }
 
+// `length` letters, A to Z over and over.
+std::string Letters(std::size_t length) {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) text += static_cast<char>('A' + i % 26);
+    return text;
+}
+
+// A SUPL configuration file: a default entry, and the entry of the operator
+// 001 01 with `certificates`.
+std::string Configuration(const std::vector<std::string>& certificates) {
+    std::string text =
+        "<?xml version='1.0'?>\n"
+        "<!DOCTYPE GNSSDriverSUPLInfo [\n"
+        "<!ELEMENT GNSSDriverSUPLInfo (SUPL+)>\n"
+        "<!ELEMENT SUPL (Supl_Ver_Info, Supl_Apn_Name, SuplServer)>\n"
+        "<!ATTLIST SUPL SID ID #REQUIRED>\n"
+        "<!ELEMENT Supl_Ver_Info (#PCDATA)>\n"
+        "<!ELEMENT Supl_Apn_Name (#PCDATA)>\n"
+        "<!ELEMENT SuplServer (Supl_Address_type, Supl_Address, Supl_Port_Number, Supl_Certificate*)>\n"
+        "<!ELEMENT Supl_Address_type (#PCDATA)>\n"
+        "<!ELEMENT Supl_Address (#PCDATA)>\n"
+        "<!ELEMENT Supl_Port_Number (#PCDATA)>\n"
+        "<!ELEMENT Supl_Certificate (#PCDATA)>\n"
+        "]>\n"
+        "<GNSSDriverSUPLInfo>\n"
+        "<SUPL SID='_Default'><Supl_Ver_Info>1</Supl_Ver_Info><Supl_Apn_Name>default.apn</Supl_Apn_Name>"
+        "<SuplServer><Supl_Address_type>1</Supl_Address_type><Supl_Address>default.example</Supl_Address>"
+        "<Supl_Port_Number>7275</Supl_Port_Number></SuplServer></SUPL>\n"
+        "<SUPL SID='_00101'><Supl_Ver_Info>2</Supl_Ver_Info><Supl_Apn_Name>apn.test</Supl_Apn_Name>"
+        "<SuplServer><Supl_Address_type>1</Supl_Address_type><Supl_Address>supl.test.example</Supl_Address>"
+        "<Supl_Port_Number>7280</Supl_Port_Number>";
+    for (const auto& certificate : certificates)
+        text += "<Supl_Certificate>" + certificate + "</Supl_Certificate>";
+    return text + "</SuplServer></SUPL>\n</GNSSDriverSUPLInfo>\n";
+}
+
+// Writes `text` as the configuration file beside a driver module in `dir`,
+// the module the engine takes itself to be loaded from.
+void InstallConfiguration(const TempDir& dir, const std::string& text) {
+    std::ofstream(dir.File("GNSSDriverSUPLInfo-DTD.xml"), std::ios::trunc) << text;
+    SUPLConfiguration::SetModulePathForTest(dir.File(GNSS_DRIVER_MODULE_FILE_NAME));
+}
+
 const GNSS_SELFTESTCONFIG* AsSelfTest(const std::vector<BYTE>& buffer) {
     return reinterpret_cast<const GNSS_SELFTESTCONFIG*>(buffer.data());
 }
@@ -184,42 +227,30 @@ TEST_F(Features, ProvisioningWithoutASimStopsAfterTheImsi) {
 TEST_F(Features, ProvisioningSendsTheOperatorSettingsOnce) {
     TempDir dir;
     const std::string certificate = "-----BEGIN TEST CERTIFICATE-----MIIBtest-----END TEST CERTIFICATE-----";
-    std::ofstream(dir.File("GNSSDriverSUPLInfo-DTD.xml"))
-        << "<?xml version='1.0'?>\n"
-           "<!DOCTYPE GNSSDriverSUPLInfo [\n"
-           "<!ELEMENT GNSSDriverSUPLInfo (SUPL+)>\n"
-           "<!ELEMENT SUPL (Supl_Ver_Info, Supl_Apn_Name, SuplServer)>\n"
-           "<!ATTLIST SUPL SID ID #REQUIRED>\n"
-           "<!ELEMENT Supl_Ver_Info (#PCDATA)>\n"
-           "<!ELEMENT Supl_Apn_Name (#PCDATA)>\n"
-           "<!ELEMENT SuplServer (Supl_Address_type, Supl_Address, Supl_Port_Number, Supl_Certificate*)>\n"
-           "<!ELEMENT Supl_Address_type (#PCDATA)>\n"
-           "<!ELEMENT Supl_Address (#PCDATA)>\n"
-           "<!ELEMENT Supl_Port_Number (#PCDATA)>\n"
-           "<!ELEMENT Supl_Certificate (#PCDATA)>\n"
-           "]>\n"
-           "<GNSSDriverSUPLInfo>\n"
-           "<SUPL SID='_Default'><Supl_Ver_Info>1</Supl_Ver_Info><Supl_Apn_Name>default.apn</Supl_Apn_Name>"
-           "<SuplServer><Supl_Address_type>1</Supl_Address_type><Supl_Address>default.example</Supl_Address>"
-           "<Supl_Port_Number>7275</Supl_Port_Number></SuplServer></SUPL>\n"
-           "<SUPL SID='_00101'><Supl_Ver_Info>2</Supl_Ver_Info><Supl_Apn_Name>apn.test</Supl_Apn_Name>"
-           "<SuplServer><Supl_Address_type>1</Supl_Address_type><Supl_Address>supl.test.example</Supl_Address>"
-           "<Supl_Port_Number>7280</Supl_Port_Number><Supl_Certificate>"
-        << certificate
-        << "</Supl_Certificate></SuplServer></SUPL>\n"
-           "</GNSSDriverSUPLInfo>\n";
-    SUPLConfiguration::SetModulePathForTest(dir.File(GNSS_DRIVER_MODULE_FILE_NAME));
+    // The longest certificate the modem takes goes out in pieces of 300.
+    const std::string longest = Letters(4094);
+    InstallConfiguration(dir, Configuration({certificate, longest}));
 
     StartEngine("chip=rxa7300,ttff=3600,imsi=001010123456789,mnc=2");
     RadioOn();
     StartSingleShot(1);
     const std::string total = std::to_string(certificate.size());
-    EXPECT_EQ(Normalised(CommandsFrom(3)),
-              (Lines{"AT+XLCSSWITCH?", "AT+XLCSLRMT?", "AT+XLCSLRMT=0", "AT+CCLK", "AT+CIMI",
-                     "AT+CRSM=176,28589,131,3,1", "AT+XLCSTER=1", "AT+XLCSSLP=1,\"supl.test.example\",7280",
-                     "AT+XLCSSUPLVER=2", "AT+XLTC=\"" + certificate + "\"," + total + ",1,0",
-                     "AT+XLCSSTOREAPN=\"apn.test\"", "AT+XLCSLSR=1,1,,,,,1,,,"}));
+    Lines expected{"AT+XLCSSWITCH?", "AT+XLCSLRMT?", "AT+XLCSLRMT=0", "AT+CCLK", "AT+CIMI",
+                   "AT+CRSM=176,28589,131,3,1", "AT+XLCSTER=1",
+                   "AT+XLCSSLP=1,\"supl.test.example\",7280", "AT+XLCSSUPLVER=2",
+                   "AT+XLTC=\"" + certificate + "\"," + total + ",1,0"};
+    for (std::size_t piece = 0; piece * 300 < longest.size(); ++piece)
+        expected.push_back("AT+XLTC=\"" + longest.substr(piece * 300, 300) + "\",4094," +
+                           std::to_string(piece + 1) + ",0");
+    ASSERT_EQ(expected.size(), 10u + 14u);
+    expected.insert(expected.end(), {"AT+XLCSSTOREAPN=\"apn.test\"", "AT+XLCSLSR=1,1,,,,,1,,,"});
+    EXPECT_EQ(Normalised(CommandsFrom(3)), expected);
+    EXPECT_EQ(Log().Count("HelperUpdateSuplConfigPV7710 ulCertSize=4095"), 1u);
     EXPECT_EQ(Modem().Settings().apn, "apn.test");
+    const auto certificates = Modem().Settings().certificates;
+    ASSERT_EQ(certificates.size(), 2u);
+    EXPECT_TRUE(certificates[1].complete);
+    EXPECT_EQ(certificates[1].text, longest);
     StopSession(1);
 
     // Done until the modem starts afresh: the next request only checks.
@@ -228,6 +259,62 @@ TEST_F(Features, ProvisioningSendsTheOperatorSettingsOnce) {
     EXPECT_EQ(CommandsFrom(before), (Lines{"AT+XLCSLRMT?", "AT+CIMI", "AT+XLCSLSR=1,1,,,,,1,,,"}));
     EXPECT_EQ(Log().Count("SUPL Config Already DONE. IMSI=001010123456789 MCC=001 MNC=01"), 1u);
     EXPECT_EQ(CountCommands("AT+XLCSSTOREAPN"), 1u);
+    SUPLConfiguration::SetModulePathForTest("");
+}
+
+TEST_F(Features, ProvisioningSendsNoCertificateTheModemCannotTake) {
+    TempDir dir;
+    // 4095 characters are one too many; above 4096 a certificate counts as empty.
+    InstallConfiguration(dir, Configuration({Letters(4095), Letters(4097)}));
+
+    StartEngine("chip=rxa7300,ttff=3600,imsi=001010123456789,mnc=2");
+    RadioOn();
+    StartSingleShot(1);
+    const Lines provisioning{"AT+CRSM=176,28589,131,3,1", "AT+XLCSTER=1",
+                             "AT+XLCSSLP=1,\"supl.test.example\",7280", "AT+XLCSSUPLVER=2",
+                             "AT+XLCSSTOREAPN=\"apn.test\"", "AT+XLCSLSR=1,1,,,,,1,,,"};
+    Lines expected{"AT+XLCSSWITCH?", "AT+XLCSLRMT?", "AT+XLCSLRMT=0", "AT+CCLK", "AT+CIMI"};
+    expected.insert(expected.end(), provisioning.begin(), provisioning.end());
+    EXPECT_EQ(Normalised(CommandsFrom(3)), expected);
+    Lines sizes;
+    for (const auto& line : Log().Matching("HelperUpdateSuplConfigPV7710 ulCertSize="))
+        sizes.push_back(line.substr(line.find("ulCertSize=")));
+    EXPECT_EQ(sizes, (Lines{"ulCertSize=4096", "ulCertSize=1"}));
+    EXPECT_EQ(Log().Count("HelperUpdateSuplConfigPV7710 ERROR: Invalid Certificate Length"), 1u);
+    // The one counted as empty gets as far as the modem's command, which has nothing to carry.
+    EXPECT_EQ(Log().Count("HelperUpdateSuplConfigPV7710 ERROR: ProcessSetCertificate FAILED"), 1u);
+    EXPECT_TRUE(Modem().Settings().certificates.empty());
+    StopSession(1);
+
+    // No certificate went out, so the provisioning is not done: all of it again.
+    const std::size_t before = Commands().size();
+    StartSingleShot(2);
+    expected = {"AT+XLCSLRMT?", "AT+CIMI"};
+    expected.insert(expected.end(), provisioning.begin(), provisioning.end());
+    EXPECT_EQ(CommandsFrom(before), expected);
+    EXPECT_EQ(Log().Count("SUPL Config Already DONE"), 0u);
+    EXPECT_EQ(CountCommands("AT+XLTC"), 0u);
+    SUPLConfiguration::SetModulePathForTest("");
+}
+
+TEST_F(Features, AConfigurationFileThatFailedToLoadIsNotReadAgain) {
+    TempDir dir;
+    InstallConfiguration(dir, "<GNSSDriverSUPLInfo><SUPL SID='_00101'>");
+
+    StartEngine("chip=rxa7300,ttff=3600,imsi=001010123456789,mnc=2");
+    RadioOn();
+    StartSingleShot(1);
+    EXPECT_EQ(Log().Count("HelperUpdateSuplConfigPV7710 ERROR: Invalid XML File"), 1u);
+    StopSession(1);
+
+    // A good file now: the engine does not look at it.
+    InstallConfiguration(dir, Configuration({"certificate"}));
+    const std::size_t before = Commands().size();
+    StartSingleShot(2);
+    EXPECT_EQ(CommandsFrom(before), (Lines{"AT+XLCSLRMT?", "AT+CIMI", "AT+CRSM=176,28589,131,3,1",
+                                           "AT+XLCSTER=1", "AT+XLCSLSR=1,1,,,,,1,,,"}));
+    EXPECT_EQ(Log().Count("HelperUpdateSuplConfigPV7710 ERROR: Invalid XML File"), 2u);
+    EXPECT_EQ(Log().Count("SUPLConfiguration::ReadXML ->"), 1u);
     SUPLConfiguration::SetModulePathForTest("");
 }
 

@@ -113,4 +113,10 @@ DWORD CurrentThreadId();
 
 void Sleep(DWORD milliseconds);
 
+// Called by Sleep first, on the sleeping thread, with the duration it was
+// given (before the time scale); null removes it.  For tests: a pause leaves
+// no other trace a test could look for without timing it.
+using SleepObserver = void (*)(DWORD milliseconds);
+void SetSleepObserver(SleepObserver observer);
+
 }  // namespace gnss::os
