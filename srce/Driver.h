@@ -56,6 +56,33 @@ void GNSSDriverMarkDeviceRemoved();
 // Power references: holds the device in D0 while the engine uses the modem.
 NTSTATUS GNSSDriverSetDevicePower(BOOL bPowerUp, BOOL bResetCounter);
 
+// The engine's thread reaches the device only through m_hDevice: power
+// references, writes, control-line resets and the parked requests of its
+// callbacks.  It may do so from prepare hardware to release hardware, and
+// never after: the engine outlives the device, and the framework refuses
+// (and reports) every call with the handle of a device that is gone.  Each
+// such use holds a DeviceUse while it runs; release hardware ends the span
+// and waits for the uses in progress.  A use that finds no device does nothing.
+class DeviceUse {
+public:
+    DeviceUse();
+    ~DeviceUse();
+    DeviceUse(const DeviceUse&) = delete;
+    DeviceUse& operator=(const DeviceUse&) = delete;
+
+    // The device to use, or null when there is none.
+    WDFDEVICE Device() const { return device_; }
+    explicit operator bool() const { return device_ != nullptr; }
+
+private:
+    WDFDEVICE device_ = nullptr;
+};
+// Prepare hardware: the engine may use the device from now on.
+void GNSSDriverBeginDeviceUse(WDFDEVICE Device);
+// Release hardware: no use begins any more; returns once those in progress
+// have ended.  The device's framework power reference goes with it.
+void GNSSDriverEndDeviceUse();
+
 // USB transport.
 NTSTATUS UsbDeviceInit(WDFDEVICE Device);
 NTSTATUS UsbDeviceDeinit(WDFDEVICE Device);

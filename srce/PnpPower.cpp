@@ -40,6 +40,8 @@ NTSTATUS GNSSDriverEvtDevicePrepareHardware(WDFDEVICE Device, WDFOBJECT Resource
     // side failed: the framework fails the start with that status.
     GNSSDriverInitAtClient();
     GNSSDriverMarkDevicePresent();
+    // Release hardware follows whatever the status, and ends the span again.
+    GNSSDriverBeginDeviceUse(Device);
     gnss::driver::WriteEvent(116, {EventValue::Number(static_cast<ULONG>(status))});
     return status;
 }
@@ -137,6 +139,9 @@ NTSTATUS GNSSDeviceEvtDeviceReleaseHardware(WDFDEVICE Device, WDFOBJECT Resource
                                    EventValue::Pointer(ResourcesTranslated), EventValue::Number(0),
                                    EventValue::Unicode(u"NULL")});
     GnssLog(GNSS_LEVEL_INFO, "[%s] %s ->", TAG_DEVICE, __func__);
+    // The engine's thread lets go of the device first: the parked requests
+    // and the USB target it uses go next, and the device itself after this.
+    GNSSDriverEndDeviceUse();
     GNSSDriverQueueDeinitialize(Device);
     UsbDeviceDeinit(Device);
     gnss::driver::WriteEvent(118, {EventValue::Number(0)});

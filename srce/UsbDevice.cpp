@@ -181,7 +181,7 @@ ULONG UsbDeviceSend(WDFDEVICE Device, const BYTE* Buffer, LONG Length) {
 
 NTSTATUS UsbDeviceReset(WDFDEVICE Device) {
     GnssLog(GNSS_LEVEL_INFO, "[%s] %s ->", TAG_USBDEV, __func__);
-    DEVICE_CONTEXT* context = DeviceGetContext(Device);
+    DEVICE_CONTEXT* context = Device != nullptr ? DeviceGetContext(Device) : nullptr;
     const NTSTATUS status = context != nullptr && context->UsbDevice != nullptr
                                 ? SendControlLineRequest(context->UsbDevice, __func__)
                                 : STATUS_INVALID_DEVICE_STATE;
@@ -189,7 +189,12 @@ NTSTATUS UsbDeviceReset(WDFDEVICE Device) {
     return status;
 }
 
-NTSTATUS HelperUsbDeviceReset() { return UsbDeviceReset(m_hDevice.load()); }
+NTSTATUS HelperUsbDeviceReset() {
+    // Called by the engine's thread: only while the device has its hardware
+    // (without it, UsbDeviceReset finds no device to reset).
+    const DeviceUse use;
+    return UsbDeviceReset(use.Device());
+}
 
 void GNSSDeviceUsbReaderPipeReadComplete(WDFUSBPIPE Pipe, WDFMEMORY Buffer,
                                          std::size_t NumBytesTransferred, WDFCONTEXT) {

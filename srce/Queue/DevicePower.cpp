@@ -8,11 +8,23 @@
 // never asked to release a reference it does not hold: a power-up whose
 // StopIdle failed takes none, and a D0 exit with uses outstanding gives it
 // back until the next D0 entry takes it again.
+//
+// The engine's calls on the device (these references among them) are kept
+// within the device's span from prepare hardware to release hardware by
+// DeviceUse, whose bookkeeping lives here too: the reference goes with the
+// device when the span ends.
+#include <condition_variable>
 #include <mutex>
 
 #include "Driver.h"
 
 namespace {
+
+// The device the engine may use and the uses in progress, under g_useLock.
+std::mutex g_useLock;
+std::condition_variable g_usesEnded;
+WDFDEVICE g_usableDevice = nullptr;
+int g_uses = 0;
 
 // Guards the held flag against the D0 callbacks on the power thread.  It is
 // never held across a StopIdle that waits for D0: that wait needs the power
@@ -38,25 +50,62 @@ void LogStopIdleResult(const char* function, NTSTATUS status) {
                 static_cast<ULONG>(status));
 }
 
-// Gives the framework reference back if it is held.
-void ReleaseReference() {
+// Gives the framework reference back to `device` if it is held.  Without a
+// device the reference has already gone with the one that held it.
+void ReleaseReference(WDFDEVICE device) {
     std::lock_guard guard(g_referenceLock);
     if (g_referenceHeld) {
-        WdfDeviceResumeIdle(m_hDevice.load());
+        if (device != nullptr) WdfDeviceResumeIdle(device);
         g_referenceHeld = false;
     }
 }
 
 }  // namespace
 
+DeviceUse::DeviceUse() {
+    std::lock_guard guard(g_useLock);
+    device_ = g_usableDevice;
+    if (device_ != nullptr) ++g_uses;
+}
+
+DeviceUse::~DeviceUse() {
+    if (device_ == nullptr) return;
+    std::lock_guard guard(g_useLock);
+    if (--g_uses == 0) g_usesEnded.notify_all();
+}
+
+void GNSSDriverBeginDeviceUse(WDFDEVICE Device) {
+    std::lock_guard guard(g_useLock);
+    g_usableDevice = Device;
+}
+
+void GNSSDriverEndDeviceUse() {
+    {
+        // A use in progress ends on its own: a power-up waiting for D0 ends
+        // once the removal has begun, a write fails on a device that is gone.
+        std::unique_lock guard(g_useLock);
+        g_usableDevice = nullptr;
+        g_usesEnded.wait(guard, [] { return g_uses == 0; });
+    }
+    // Whatever the count says, the framework reference was the device's.
+    std::lock_guard guard(g_referenceLock);
+    g_referenceHeld = false;
+}
+
 NTSTATUS GNSSDriverSetDevicePower(BOOL bPowerUp, BOOL bResetCounter) {
     NTSTATUS status = STATUS_SUCCESS;
     LogEntry(__func__, bResetCounter);
 
     if (!bResetCounter) {
+        // The engine's thread: the device only within its span (DeviceUse).
+        const DeviceUse use;
         if (bPowerUp) {
-            if (m_dwRefCount == 0) {
-                status = WdfDeviceStopIdle(m_hDevice.load(), TRUE);
+            if (m_dwRefCount == 0 && !use) {
+                status = STATUS_NO_SUCH_DEVICE;
+                GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: no device to hold in D0", TAG_QUEUE,
+                        __func__);
+            } else if (m_dwRefCount == 0) {
+                status = WdfDeviceStopIdle(use.Device(), TRUE);
                 {
                     std::lock_guard guard(g_referenceLock);
                     if (NT_SUCCESS(status)) g_referenceHeld = true;
@@ -72,7 +121,7 @@ NTSTATUS GNSSDriverSetDevicePower(BOOL bPowerUp, BOOL bResetCounter) {
                 GnssLog(GNSS_LEVEL_INFO, "[%s] %s Device is in USE -----------------------",
                         TAG_QUEUE, __func__);
             } else {
-                ReleaseReference();
+                ReleaseReference(use.Device());
                 GnssLog(GNSS_LEVEL_INFO, "[%s] %s DOWN SUCCESS <-----------------------", TAG_QUEUE,
                         __func__);
             }
@@ -95,7 +144,7 @@ NTSTATUS GNSSDriverSetDevicePower(BOOL bPowerUp, BOOL bResetCounter) {
             LogStopIdleResult(__func__, status);
             UsbDeviceReset(m_hDevice.load());
         } else {
-            ReleaseReference();
+            ReleaseReference(m_hDevice.load());
             GnssLog(GNSS_LEVEL_INFO, "[%s] %s DOWN SUCCESS <-----------------------", TAG_QUEUE,
                     __func__);
         }

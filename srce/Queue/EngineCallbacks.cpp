@@ -20,7 +20,8 @@ void gpsclient_SelfTestResultCb(GNSS_SELFTESTRESULT* pResult);
 LONG gpsclient_ModemSendCb(const BYTE* pBuffer, ULONG uiLength);
 
 NTSTATUS HelperHandleRequestsCallbacks(ULONG IoControlCode, const void* pData) {
-    if (pData == nullptr || m_bDeviceRemoved == 1) {
+    const DeviceUse use;  // the parked requests are the device's
+    if (pData == nullptr || m_bDeviceRemoved == 1 || !use) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: IOCTL=0x%X, pData is NULL or device is removed",
                 TAG_QUEUE, __func__, IoControlCode);
         return STATUS_SUCCESS;
@@ -60,7 +61,8 @@ NTSTATUS HelperHandleRequestsCallbacks(ULONG IoControlCode, const void* pData) {
 }
 
 void gpsclient_FixDataCb(GNSS_FIXDATA* pFixData) {
-    if (pFixData == nullptr || m_bDeviceRemoved == 1) {
+    const DeviceUse use;
+    if (pFixData == nullptr || m_bDeviceRemoved == 1 || !use) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: pFixData is NULL or device removed", TAG_QUEUE,
                 __func__);
         return;
@@ -92,7 +94,8 @@ void gpsclient_ErrInfoCb(GNSS_ERRORINFO* pErrorInfo) {
 }
 
 void gpsclient_NmeaCb(GNSS_NMEA_DATA* pNmeaData) {
-    if (pNmeaData == nullptr || m_bDeviceRemoved == 1) {
+    const DeviceUse use;
+    if (pNmeaData == nullptr || m_bDeviceRemoved == 1 || !use) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: pNmeaData is NULL or device is removed",
                 TAG_QUEUE, __func__);
         return;
@@ -121,7 +124,8 @@ void gpsclient_NmeaCb(GNSS_NMEA_DATA* pNmeaData) {
 }
 
 void gpsclient_ServiceStatusCb(ULONG status) {
-    if (m_bDeviceRemoved == 1) {
+    const DeviceUse use;
+    if (m_bDeviceRemoved == 1 || !use) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Device is removed", TAG_QUEUE, __func__);
         return;
     }
@@ -158,7 +162,8 @@ void gpsclient_ServiceStatusCb(ULONG status) {
 }
 
 void gpsclient_StopSessionCb(ULONG FixSessionID) {
-    if (m_bDeviceRemoved == 1) {
+    const DeviceUse use;
+    if (m_bDeviceRemoved == 1 || !use) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Device is removed", TAG_QUEUE, __func__);
         return;
     }
@@ -182,7 +187,12 @@ void gpsclient_DriverRequestCb(GNSS_DRIVER_REQUEST_DATA* pDriverRequest) {
 void gpsclient_SelfTestResultCb(GNSS_SELFTESTRESULT* pResult) { OnGNSSSelfTestResponse(pResult); }
 
 LONG gpsclient_ModemSendCb(const BYTE* pBuffer, ULONG uiLength) {
-    return static_cast<LONG>(UsbDeviceSend(m_hDevice.load(), pBuffer, static_cast<LONG>(uiLength)));
+    const DeviceUse use;
+    if (!use) {
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Device is removed", TAG_QUEUE, __func__);
+        return 0;
+    }
+    return static_cast<LONG>(UsbDeviceSend(use.Device(), pBuffer, static_cast<LONG>(uiLength)));
 }
 
 }  // namespace

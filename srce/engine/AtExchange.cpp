@@ -16,6 +16,11 @@ bool StopRequested(const ENGINE_EVENTS& events) {
     return IsSet(events.m_hShutdownEvent) || IsSet(events.m_hDeviceRemoveEvent);
 }
 
+void LogStopped(const char* function) {
+    GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: Received m_hDeviceRemoveEvent or m_hShutdownEvent",
+            TAG_MODEM, function);
+}
+
 // Runs the rounds of one exchange (arguments already checked).
 HRESULT Exchange(const char* pBuff, LONG uiLen, DWORD dwTimeoutMs, const std::string& text,
                  PFN_GPSCLIENT_MODEMSEND_CB send) {
@@ -29,9 +34,7 @@ HRESULT Exchange(const char* pBuff, LONG uiLen, DWORD dwTimeoutMs, const std::st
         if (!waitOnly) {
             engine.m_dwATResponseStatus = 0;
             if (StopRequested(events)) {
-                GnssLog(GNSS_LEVEL_ERROR,
-                        "[%s] %s ERROR: Received m_hDeviceRemoveEvent or m_hShutdownEvent", TAG_MODEM,
-                        "SendATCmdSync");
+                LogStopped("SendATCmdSync");
                 return AT_RESULT_STOPPED;
             }
             // An answer of an earlier, timed-out command is discarded here.
@@ -64,9 +67,7 @@ HRESULT Exchange(const char* pBuff, LONG uiLen, DWORD dwTimeoutMs, const std::st
                     text.c_str());
             hr = AT_RESULT_NO_ANSWER;
             if (StopRequested(events)) {
-                GnssLog(GNSS_LEVEL_ERROR,
-                        "[%s] %s ERROR: Received m_hDeviceRemoveEvent or m_hShutdownEvent", TAG_MODEM,
-                        "SendATCmdSync");
+                LogStopped("SendATCmdSync");
                 return AT_RESULT_STOPPED;
             }
             HelperUsbDeviceReset();
@@ -75,11 +76,11 @@ HRESULT Exchange(const char* pBuff, LONG uiLen, DWORD dwTimeoutMs, const std::st
         } else {
             GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: pfnModemSendCb FAILED for %s", TAG_MODEM,
                     "SendATCmdSync", text.c_str());
-            gnss::os::Sleep(100);
+            // A transport that refuses the bytes is most often a device that
+            // has just gone: its removal ends the pause.
+            if (!PauseUnlessStopped(100, "SendATCmdSync")) return AT_RESULT_STOPPED;
             if (StopRequested(events)) {
-                GnssLog(GNSS_LEVEL_ERROR,
-                        "[%s] %s ERROR: Received m_hDeviceRemoveEvent or m_hShutdownEvent", TAG_MODEM,
-                        "SendATCmdSync");
+                LogStopped("SendATCmdSync");
                 return AT_RESULT_STOPPED;
             }
             HelperUsbDeviceReset();
@@ -145,6 +146,22 @@ BOOL HelperSleep(DWORD dwMilliseconds) {
     }
     return 0;
 }
+
+bool PauseUnlessStopped(DWORD dwMilliseconds, const char* function) {
+    const ENGINE_EVENTS events = ClientEvents();
+    if (!events.m_hDeviceRemoveEvent || !events.m_hShutdownEvent) {
+        // Without the engine's events nothing can end it early.
+        gnss::os::Sleep(dwMilliseconds);
+        return true;
+    }
+    if (gnss::os::WaitForAny({events.m_hDeviceRemoveEvent.get(), events.m_hShutdownEvent.get()},
+                             dwMilliseconds) == gnss::os::WAIT_TIMEOUT)
+        return true;
+    LogStopped(function);
+    return false;
+}
+
+bool StopRequested() { return StopRequested(ClientEvents()); }
 
 StopWaitResult WaitForStopComplete(DWORD dwTimeoutMs) {
     const ENGINE_EVENTS events = ClientEvents();

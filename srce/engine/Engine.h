@@ -66,6 +66,15 @@ HRESULT SendATCmdSync(const std::string& command, BOOL bPowerRef, DWORD dwTimeou
 // A pause that ends early on shut-down or device removal: 1 when the time
 // has passed, 0 otherwise.
 BOOL HelperSleep(DWORD dwMilliseconds);
+// The engine's other fixed pauses (before a re-post, around a command,
+// between attempts): like HelperSleep, they end early on shut-down or device
+// removal, which is logged under the caller's name.  True when the whole time
+// has passed; false when the engine is to stop, and the caller then sends
+// nothing more for the work at hand.
+bool PauseUnlessStopped(DWORD dwMilliseconds, const char* function);
+// True once shut-down or device removal is signalled (checked without
+// waiting): the work at hand ends, and nothing of it reaches the next modem.
+bool StopRequested();
 
 enum class StopWaitResult { Confirmed, Shutdown, DeviceRemoved, TimedOut };
 // Waits for the modem's confirmation of a stop ("+XLSRSTOP").

@@ -158,20 +158,21 @@ BOOL ProcessClearAssistance(const LONG* pClearValue) {
     std::string command;
     if (FAILED(ComposeXLGNVRAM(command, mask, 0))) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: ComposeXLGNVRAM FAILED", TAG_MODEM, __func__);
-    } else {
-        gnss::os::Sleep(1000);
+    } else if (PauseUnlessStopped(1000, __func__)) {
         if (SUCCEEDED(SendATCmdSync(command, TRUE, AT_ANSWER_TIMEOUT_MS))) {
             GnssLog(GNSS_LEVEL_INFO, "[%s] %s SendATCmdSync(XLGNVRAM) SUCCESS", TAG_MODEM, __func__);
             bRetVal = 1;
-            gnss::os::Sleep(1000);
+            // A stop that ends this pause early is seen below.
+            [[maybe_unused]] const bool paused = PauseUnlessStopped(1000, __func__);
         } else {
             GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: SendATCmdSync(XLGNVRAM) FAILED", TAG_MODEM,
                     __func__);
         }
     }
 
-    // The running session reports again.
-    if (session.bSessionInUse == 1) RefreshReportInterval();
+    // The running session reports again; the session of a device that went
+    // ends with it instead (and the engine that shuts down sends nothing more).
+    if (session.bSessionInUse == 1 && !StopRequested()) RefreshReportInterval();
     return bRetVal;
 }
 

@@ -64,8 +64,6 @@ void LogContinuousRepost(const GNSS_FIXSESSION_PARAM* p, const char* function) {
             static_cast<int>(p->ContinuousParam.PreferredInterval));
 }
 
-// Sends the location request (after the SUPL provisioning check); true when
-// the modem accepted it.  `composed` is false when the command could not be built.
 // The modem took a location request: the session record now follows it.
 void RecordActiveRequest(const char* function) {
     ENGINE_STATE& engine = Engine();
@@ -76,7 +74,10 @@ void RecordActiveRequest(const char* function) {
             function, static_cast<int>(session.RI.load()), static_cast<int>(session.SessionID.load()));
 }
 
-bool SendLocationRequest(ULONG interval, ULONG nmea, const char* function, bool* composed) {
+// Sends the location request (after the SUPL provisioning check) and returns
+// what SendATCmdSync returned.  `composed` is false when the command could
+// not be built (and nothing was sent).
+HRESULT SendLocationRequest(ULONG interval, ULONG nmea, const char* function, bool* composed) {
     ENGINE_STATE& engine = Engine();
     HelperUpdateSuplConfigPV7710();
     std::string command;
@@ -84,10 +85,33 @@ bool SendLocationRequest(ULONG interval, ULONG nmea, const char* function, bool*
                               nmea))) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ComposeXLCSLSR FAILED", TAG_MODEM, function);
         *composed = false;
-        return false;
+        return E_FAIL;
     }
     *composed = true;
-    return SUCCEEDED(SendATCmdSync(command, TRUE, AT_ANSWER_TIMEOUT_MS));
+    return SendATCmdSync(command, TRUE, AT_ANSWER_TIMEOUT_MS);
+}
+
+// The pause before a failed request is posted again.  A request that failed
+// because the device went (or the engine stops) is not posted again: the
+// session ends with the device, and nothing of it may reach the next modem.
+bool PauseBeforeRepost(HRESULT hr, const char* function) {
+    if (hr == AT_RESULT_STOPPED) return false;
+    return PauseUnlessStopped(1000, function);
+}
+
+// A modify whose location request failed: the periodic retry issues a fresh
+// request (the session record no longer has one in use).
+void RepostModifyAsRetry(const GNSS_FIXSESSION_PARAM* pInParam, HRESULT hr, const char* function) {
+    if (!PauseBeforeRepost(hr, function)) return;
+    GnssLog(GNSS_LEVEL_INFO, "[%s] %s Repost %d", TAG_MODEM, function,
+            static_cast<int>(PERIODIC_RETRY));
+    GNSS_FIXSESSION_PARAM* copy = CopyFixParam(pInParam);
+    if (copy == nullptr) {
+        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s Memory allocaiton failure", TAG_MODEM, function);
+        return;
+    }
+    LogContinuousRepost(pInParam, function);
+    PostFromClient(PERIODIC_RETRY, copy);
 }
 
 // Steps shared by every start procedure: count the client (not on a retry).
@@ -139,7 +163,8 @@ BOOL SingleshotRequest(const GNSS_FIXSESSION_PARAM* pInParam, BOOL bRetry, Gener
 
     const ULONG interval = generation == Generation::PV7710 ? 0 : 1;
     bool composed = false;
-    if (SendLocationRequest(interval, nmea, function, &composed)) {
+    const HRESULT hr = SendLocationRequest(interval, nmea, function, &composed);
+    if (SUCCEEDED(hr)) {
         if (generation == Generation::PV7710) {
             session.RI = 0;
             session.Update = 1;
@@ -152,7 +177,7 @@ BOOL SingleshotRequest(const GNSS_FIXSESSION_PARAM* pInParam, BOOL bRetry, Gener
     if (!composed) return 0;
 
     GnssLog(GNSS_LEVEL_ERROR, "[%s] %s SendATCmdSync(XLCSLSR) FAILED", TAG_MODEM, function);
-    gnss::os::Sleep(1000);
+    if (!PauseBeforeRepost(hr, function)) return 0;
     GNSS_FIXSESSION_PARAM* copy = CopyFixParam(pInParam);
     if (copy == nullptr) {
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s Memory allocaiton failure", TAG_MODEM, function);
@@ -208,7 +233,8 @@ BOOL PeriodicRequest(const GNSS_FIXSESSION_PARAM* pInParam, BOOL bRetry, Generat
     // PV7710 starts with a single fix; the periodic request follows the first fix.
     const ULONG interval = generation == Generation::PV7710 ? 0 : preferredInterval;
     bool composed = false;
-    if (SendLocationRequest(interval, nmea, function, &composed)) {
+    const HRESULT hr = SendLocationRequest(interval, nmea, function, &composed);
+    if (SUCCEEDED(hr)) {
         if (generation == Generation::PV7710) {
             session.RI = 0;
             session.Update = 1;
@@ -222,7 +248,7 @@ BOOL PeriodicRequest(const GNSS_FIXSESSION_PARAM* pInParam, BOOL bRetry, Generat
     if (!composed) return 0;
 
     GnssLog(GNSS_LEVEL_ERROR, "[%s] %s SendATCmdSync(XLCSLSR) FAILED", TAG_MODEM, function);
-    gnss::os::Sleep(1000);
+    if (!PauseBeforeRepost(hr, function)) return 0;
     GNSS_FIXSESSION_PARAM* copy = CopyFixParam(pInParam);
     if (copy == nullptr) {
         if (generation == Generation::RXA7300)
@@ -264,10 +290,13 @@ BOOL StopRequest(const GNSS_STOPFIXSESSION_PARAM* pInParam, Generation generatio
             bRetVal = 0;
         } else {
             for (int attempt = 0; attempt < 3; ++attempt) {
-                if (FAILED(SendATCmdSync(command, TRUE, AT_ANSWER_TIMEOUT_MS))) {
+                const HRESULT hr = SendATCmdSync(command, TRUE, AT_ANSWER_TIMEOUT_MS);
+                if (FAILED(hr)) {
                     GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: SendATCmdSync(STOP) FAILED", TAG_MODEM,
                             function);
                     bRetVal = 0;
+                    // A device that is gone has no request left to stop.
+                    if (hr == AT_RESULT_STOPPED) break;
                     continue;
                 }
                 bRetVal = 1;
@@ -373,13 +402,16 @@ BOOL RefreshReportInterval() {
         return 0;
     }
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (SUCCEEDED(SendATCmdSync(command, TRUE, AT_ANSWER_TIMEOUT_MS))) {
+        const HRESULT hr = SendATCmdSync(command, TRUE, AT_ANSWER_TIMEOUT_MS);
+        if (SUCCEEDED(hr)) {
             session.RI = preferredInterval;
             RecordActiveRequest(__func__);
             return 1;
         }
         GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ERROR: SendATCmdSync(XLCSLSR) FAILED", TAG_MODEM, __func__);
-        if (attempt < 2) gnss::os::Sleep(1000);
+        // The session of a device that is gone ends with it: no further attempt.
+        if (hr == AT_RESULT_STOPPED) return 0;
+        if (attempt < 2 && !PauseUnlessStopped(1000, __func__)) return 0;
     }
     return 0;
 }
@@ -457,7 +489,8 @@ BOOL ProcessModifyFixRequest(const GNSS_FIXSESSION_PARAM* pInParam) {
                 GnssLog(GNSS_LEVEL_ERROR, "[%s] %s ComposeXLCSLSR FAILED", TAG_MODEM, __func__);
                 bRetVal = 0;
             } else if (HelperSleep(2000)) {
-                if (SUCCEEDED(SendATCmdSync(command, TRUE, AT_ANSWER_TIMEOUT_MS))) {
+                const HRESULT hr = SendATCmdSync(command, TRUE, AT_ANSWER_TIMEOUT_MS);
+                if (SUCCEEDED(hr)) {
                     session.RI = preferredInterval;
                     session.SessionID = engine.m_dwReceivedSessionId.load();
                     GnssLog(GNSS_LEVEL_INFO, "[%s] %s Location Request SUCCESS. RI=%d, SessionID=%d",
@@ -469,17 +502,7 @@ BOOL ProcessModifyFixRequest(const GNSS_FIXSESSION_PARAM* pInParam) {
                             __func__);
                     session.bSessionInUse = 0;
                     session.SessionID = 0;
-                    gnss::os::Sleep(1000);
-                    GnssLog(GNSS_LEVEL_INFO, "[%s] %s Repost %d", TAG_MODEM, __func__,
-                            static_cast<int>(PERIODIC_RETRY));
-                    GNSS_FIXSESSION_PARAM* copy = CopyFixParam(pInParam);
-                    if (copy == nullptr) {
-                        GnssLog(GNSS_LEVEL_ERROR, "[%s] %s Memory allocaiton failure", TAG_MODEM,
-                                __func__);
-                    } else {
-                        LogContinuousRepost(pInParam, __func__);
-                        PostFromClient(PERIODIC_RETRY, copy);
-                    }
+                    RepostModifyAsRetry(pInParam, hr, __func__);
                     bRetVal = 0;
                 }
             }

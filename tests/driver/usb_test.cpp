@@ -1,6 +1,8 @@
 // The modem's USB function as the driver sees it: pipe classification, the
-// chunks the continuous reader hands on, writes and reader failures.
+// chunks the continuous reader hands on, writes and reader failures, and the
+// engine's uses of a device that is gone.
 #include "DriverHarness.h"
+#include "engine/Engine.h"
 
 namespace gnss::test {
 namespace {
@@ -63,6 +65,26 @@ TEST_F(UsbTransport, AFailedReadIsLoggedAndTheReaderRestarts) {
     EXPECT_EQ(usb->ResetCount(kBulkIn), resets + 1);
     EXPECT_NE(Traced().find("[ATCMD] UsbRxBufferCallback [2] OK"), std::string::npos);
     GNSSDriverSetDevicePower(FALSE, FALSE);
+}
+
+TEST_F(UsbTransport, TheEngineReachesNoDeviceOnceItIsGone) {
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(host.RemoveDevice(), STATUS_SUCCESS);
+    const std::size_t writes = usb->Writes().size();
+    const std::size_t controls = usb->ControlTransfers().size();
+    const DWORD references = m_dwRefCount;
+
+    // The engine outlives the device: a power reference, a command and the
+    // control-line reset it may still ask for find no device to call on.
+    EXPECT_EQ(GNSSDriverSetDevicePower(TRUE, FALSE), STATUS_NO_SUCH_DEVICE);
+    GNSSDriverSetDevicePower(FALSE, FALSE);
+    EXPECT_TRUE(FAILED(SendATCmdSync(std::string("AT+XLCSTER=1\r\n"), TRUE, 1000)));
+    EXPECT_EQ(HelperUsbDeviceReset(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(m_dwRefCount, references);
+    EXPECT_EQ(usb->Writes().size(), writes);
+    EXPECT_EQ(usb->ControlTransfers().size(), controls);
+    const auto violations = host.Violations();
+    EXPECT_TRUE(violations.empty()) << violations.front();
 }
 
 TEST(UsbPipes, BothBulkPipesOfTheDataInterfaceAreRequiredAndOthersIgnored) {

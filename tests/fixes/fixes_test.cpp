@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <sstream>
 
@@ -41,6 +42,27 @@ V LocationCommands(const std::string& record) {
         line.clear();
     }
     return out;
+}
+
+// What gnssd holds open, sockets left out (connections come and go with
+// their clients): all of it, and the descriptors that lead to a path
+// beginning with `prefix`.
+struct Descriptors {
+    std::size_t files = 0;
+    std::size_t matching = 0;
+};
+
+Descriptors OpenDescriptors(pid_t pid, const std::string& prefix) {
+    Descriptors d;
+    std::error_code ec;
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+        if (ec || target.rfind("socket:", 0) == 0) continue;
+        ++d.files;
+        if (target.rfind(prefix, 0) == 0) ++d.matching;
+    }
+    return d;
 }
 
 V Lines(const std::string& text) {
@@ -537,6 +559,68 @@ TEST_F(Fixes, SurpriseRemovalDuringTrackingAndTheModemComingBack) {
     EXPECT_EQ(gnssd.Stop(), 0);
 }
 
+TEST_F(Fixes, AModemThatGoesAndComesBackLeavesNothingOpenBehind) {
+    StartGnssd("chip=rxa7300,fault=unplug:on:AT+XLCSLSR");
+    const Descriptors before = OpenDescriptors(gnssd.Pid(), Record());
+    ASSERT_EQ(before.matching, 1u);  // the modem's record file
+    // The location request unplugs the modem; a fresh one comes back at once.
+    EXPECT_NE(gnssd.Gnssctl({"fix"}).status, 0);
+    ASSERT_TRUE(gnssd.WaitForLog("device attached again"));
+    const Descriptors after = OpenDescriptors(gnssd.Pid(), Record());
+    EXPECT_EQ(after.matching, 1u) << "the record file of the modem that went is still open";
+    EXPECT_EQ(after.files, before.files);
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST_F(Fixes, AnUnplugDuringTrackingEndsItsSessionAndTheModemThatComesBackIsServedAtOnce) {
+    // The modem drops off the bus when it is told to clear its assistance
+    // data, which a running session pauses for.
+    StartGnssd("chip=rxa7300,fault=unplug:on:AT+XLGNVRAM");
+    const std::string out = dir.File("track.out");
+    const Spawned tracker = gnssd.GnssctlAsync({"track", "--interval", "1"}, out);
+    ASSERT_TRUE(WaitForText(out, "\n")) << ReadFile(out + ".err");
+    const CommandResult clear = gnssd.Gnssctl({"agnss", "--clear", "all"});
+    ASSERT_EQ(clear.status, 0) << clear.err;
+    ASSERT_TRUE(gnssd.WaitForLog("device attached again"));
+    // An open right after the replug is served by the new device.
+    const CommandResult on = gnssd.Gnssctl({"location", "on"});
+    EXPECT_EQ(on.status, 0) << on.err;
+    EXPECT_NE(WaitExit(tracker.pid), 0);  // its device went
+
+    // The session ended with the device that went: the engine tried nothing
+    // more for it before it took the removal ...
+    const std::string log = gnssd.Log();
+    const std::size_t unplugged = log.find("AT+XLGNVRAM=127,0");
+    ASSERT_NE(unplugged, std::string::npos);
+    const std::size_t taken =
+        log.find("ModemStateThread ERROR: Received m_hDeviceRemoveEvent", unplugged);
+    ASSERT_NE(taken, std::string::npos);
+    EXPECT_EQ(log.substr(unplugged, taken - unplugged).find("AT+XLCSLSR"), std::string::npos)
+        << "a location request of the removed device's session was attempted";
+    // ... and nothing of it reached the modem that came back.
+    const std::string record = ReadFile(Record());
+    const std::size_t cleared = record.find("AT+XLGNVRAM=127,0");
+    ASSERT_NE(cleared, std::string::npos);
+    EXPECT_EQ(LocationCommands(record.substr(cleared)), V{});
+    EXPECT_EQ(CountOccurrences(log, "VIOLATION"), 0u);
+    EXPECT_EQ(gnssd.Stop(), 0);
+
+    // SIGTERM while the modem comes back: gnssd ends in order, and no call
+    // reaches the framework with the handle of a device that is gone.
+    ::unlink(Record().c_str());
+    GnssdProcess again(dir);
+    ASSERT_TRUE(again.Start("sim:chip=rxa7300,fault=unplug:on:AT+XLGNVRAM,record=" + Record()));
+    ASSERT_EQ(again.Gnssctl({"location", "on"}).status, 0);
+    const Spawned second = again.GnssctlAsync({"track", "--interval", "1"}, out);
+    ASSERT_TRUE(WaitForText(out, "\n"));
+    ASSERT_EQ(again.Gnssctl({"agnss", "--clear", "all"}).status, 0);
+    ASSERT_TRUE(again.WaitForLog("device removed: waiting for the modem"));
+    EXPECT_EQ(again.Stop(), 0);
+    EXPECT_NE(WaitExit(second.pid), 0);
+    EXPECT_EQ(CountOccurrences(again.Log(), "VIOLATION"), 0u);
+    EXPECT_EQ(CountOccurrences(again.Log(), "did not take the device removal in time"), 0u);
+}
+
 TEST(FixesTty, FixAndTrackThroughModemsimOnAPseudoTerminalThatGoesAndComesBack) {
     TempDir dir, second;
     auto modem = std::make_unique<ModemsimPty>(dir, V{"--chip", "rxa7300"});
@@ -565,6 +649,43 @@ TEST(FixesTty, FixAndTrackThroughModemsimOnAPseudoTerminalThatGoesAndComesBack) 
     ASSERT_EQ(gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"}).status, 0);
     const CommandResult again = gnssd.Gnssctl({"fix"});
     EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST(FixesTty, ReplugsOfAModemOnAPseudoTerminalLeaveNoDescriptorBehind) {
+    TempDir dir;
+    auto modemDir = std::make_unique<TempDir>();
+    auto modem = std::make_unique<ModemsimPty>(*modemDir, V{"--chip", "rxa7300"});
+    ASSERT_FALSE(modem->Path().empty());
+    const std::string link = dir.File("modem");
+    ASSERT_EQ(::symlink(modem->Path().c_str(), link.c_str()), 0);
+    GnssdProcess gnssd(dir);
+    ASSERT_TRUE(gnssd.Start("tty:" + link)) << gnssd.Stderr();
+
+    constexpr std::size_t kReplugs = 8;
+    Descriptors first;
+    for (std::size_t replug = 1; replug <= kReplugs; ++replug) {
+        SCOPED_TRACE(replug);
+        // The port goes away; the next use of the device finds it gone (the
+        // command itself may fail or not, depending on when).
+        modem.reset();
+        [[maybe_unused]] const CommandResult touch = gnssd.Gnssctl({"location", "on"});
+        ASSERT_TRUE(gnssd.WaitForLog("device removed: waiting for the modem", replug));
+        modemDir = std::make_unique<TempDir>();
+        modem = std::make_unique<ModemsimPty>(*modemDir, V{"--chip", "rxa7300"});
+        ASSERT_FALSE(modem->Path().empty());
+        const std::string fresh = dir.File("modem.new");
+        ASSERT_EQ(::symlink(modem->Path().c_str(), fresh.c_str()), 0);
+        ASSERT_EQ(::rename(fresh.c_str(), link.c_str()), 0);
+        ASSERT_TRUE(gnssd.WaitForLog("device attached again", replug));
+
+        const Descriptors now = OpenDescriptors(gnssd.Pid(), "/dev/pts/");
+        EXPECT_EQ(now.matching, 1u) << "gnssd still holds the terminals of modems that went";
+        if (replug == 1) first = now;
+        EXPECT_EQ(now.files, first.files);
+    }
+    ASSERT_EQ(gnssd.Gnssctl({"location", "on"}).status, 0);
+    EXPECT_EQ(gnssd.Gnssctl({"fix"}).status, 0);
     EXPECT_EQ(gnssd.Stop(), 0);
 }
 

@@ -242,5 +242,53 @@ TEST_F(Usb, UnplugEndsTheReaderAndRemovesTheDevice) {
     EXPECT_EQ(host.Violations().size(), 1u);
 }
 
+TEST_F(Usb, ARemovedDeviceLetsGoOfItsBackEndAndItsObjectsGoWithTheNextDevice) {
+    {
+        std::lock_guard lock(D().mu);
+        D().options.assignIdle = false;
+        D().options.usb = true;
+    }
+    ASSERT_EQ(host.LoadDriver(&DriverEntry), STATUS_SUCCESS);
+    std::size_t retained = 0;
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        // Each device has a back-end of its own that only the framework holds.
+        auto backend = std::make_shared<gnss::fw::LoopbackUsbBackend>();
+        const std::weak_ptr<gnss::fw::LoopbackUsbBackend> watch = backend;
+        ASSERT_EQ(host.AddDevice(backend), STATUS_SUCCESS);
+        EXPECT_EQ(host.RetainedObjects(), 0u);  // the device before is freed by this add
+        DEVICE_CONTEXT* ctx = Context();
+        const WDFUSBPIPE in = ctx->BulkIn;
+        ASSERT_TRUE(backend->WaitForBlockedRead(kIn, kWait));
+        if (round % 2 == 0) {
+            backend->Unplug();
+            backend.reset();
+            ASSERT_TRUE(host.WaitForPowerState(DevicePowerState::Removed, kWait));
+        } else {
+            backend.reset();
+            ASSERT_EQ(host.RemoveDevice(), STATUS_SUCCESS);
+        }
+        EXPECT_TRUE(watch.expired()) << "the removed device still holds its USB back-end";
+        // The objects stay only until the next device: a context pointer
+        // taken before the removal is still readable.
+        EXPECT_EQ(ctx->BulkIn, in);
+        if (round == 0) retained = host.RetainedObjects();
+        EXPECT_GT(host.RetainedObjects(), 0u);
+        EXPECT_EQ(host.RetainedObjects(), retained);
+    }
+
+    // A start that fails lets go of its back-end as well.
+    {
+        std::lock_guard lock(D().mu);
+        D().options.d0EntryStatus = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    auto backend = std::make_shared<gnss::fw::LoopbackUsbBackend>();
+    const std::weak_ptr<gnss::fw::LoopbackUsbBackend> watch = backend;
+    EXPECT_EQ(host.AddDevice(std::move(backend)), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(host.RetainedObjects(), retained);
+    EXPECT_TRUE(host.Violations().empty()) << host.Violations().front();
+}
+
 }  // namespace
 }  // namespace fwtest

@@ -23,10 +23,22 @@
 // Lifetime.  An object stays registered (its handle valid) while it is alive
 // (not deleted, completed or closed) or referenced (driver references from
 // WdfObjectReference and find tags, or internal ones such as a request's hold
-// on its file object).  Devices, queues, USB and memory objects are kept in
-// the host's graveyard after they are unregistered, so that a context pointer
-// the driver still holds stays readable until the DriverHost is destroyed;
-// requests and file objects (one per open) are freed.
+// on its file object).  Requests and file objects (one per open) are freed
+// once unregistered.  Devices, queues, USB and memory objects are kept in the
+// host's graveyard instead, so that a context pointer the driver took before
+// a removal stays readable while the driver's own threads finish with the
+// device that went; they are freed when the next device is added (from its
+// device add on, the driver serves only the new device) and when the
+// DriverHost is destroyed.  So a host that has seen any number of devices
+// come and go holds the objects of at most one removed device.  A driver must
+// not use a context pointer of a removed device once the next device add has
+// begun.
+//
+// A device's USB back-end is the device's: the framework lets go of it at the
+// end of the device's removal (or of a failed start), after its readers have
+// been joined and from when its transfers are refused, so the back-end closes
+// what it holds (a serial port, a USB handle, a simulated modem) right then.
+// A transfer that had already begun holds the back-end until it returns.
 //
 // Not provided: framework synchronisation scopes and execution levels (the
 // driver's callbacks are never serialised by a framework lock beyond what
@@ -410,6 +422,9 @@ public:
     void ReaderLoop(std::shared_ptr<UsbPipeObj> pipe, std::uint64_t generation);
     void DeleteUsbDeviceLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<UsbDeviceObj>& usb,
                                Deferred& deferred);
+    // Takes the back-end away from a deleted USB target and its pipes; the
+    // caller drops the references without the lock.
+    static void TakeUsbBackendsLocked(UsbDeviceObj& usb, std::vector<std::shared_ptr<UsbBackend>>& out);
 
     // --- host-facing operations --------------------------------------------
     NTSTATUS LoadDriver(PFN_DRIVER_ENTRY entry, const std::string& registryPath);
@@ -429,6 +444,7 @@ public:
     // --- power thread --------------------------------------------------------
     void PowerLoop();
     NTSTATUS StartLocked(std::unique_lock<std::mutex>& lock);
+    void AbandonStartLocked();
     NTSTATUS RemoveLocked(std::unique_lock<std::mutex>& lock, bool surprise);
     NTSTATUS SleepLocked(std::unique_lock<std::mutex>& lock);
     NTSTATUS ResumeLocked(std::unique_lock<std::mutex>& lock);
@@ -441,6 +457,9 @@ public:
     void FinishDeviceLocked(std::unique_lock<std::mutex>& lock, bool announce);
     void CloseFileLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<FileObj>& file);
     void JoinPowerThread(std::unique_lock<std::mutex>& lock);
+    // Empties the graveyard: threads a driver never let end are let go and the
+    // links between the objects cut.  The caller frees them without the lock.
+    std::vector<std::shared_ptr<Object>> TakeGraveyardLocked();
 
     // --- state (guarded by mu) ---------------------------------------------
     std::unique_ptr<DRIVER_OBJECT> driverObject;
@@ -472,7 +491,7 @@ public:
     FileId nextFile = 1;
     std::unordered_map<RequestId, std::shared_ptr<RequestObj>> requests;
     RequestId nextRequest = 1;
-    std::vector<std::shared_ptr<Object>> graveyard;
+    std::vector<std::shared_ptr<Object>> graveyard;  // see Lifetime above
 
 private:
     mutable std::mutex diagMu_;

@@ -123,6 +123,15 @@ void Host::PowerLoop() {
     cv.notify_all();
 }
 
+// A start that failed after device add is undone like a removal: from here on
+// the device never reaches D0, so a StopIdle waiting for D0 ends now (with
+// STATUS_DELETE_PENDING) rather than when the device object goes, and the
+// driver's release hardware need not wait for a wait that would never end.
+void Host::AbandonStartLocked() {
+    pnp = Pnp::Removing;
+    cv.notify_all();
+}
+
 NTSTATUS Host::StartLocked(std::unique_lock<std::mutex>& lock) {
     pnp = Pnp::Adding;
     pwr = Pwr::Off;
@@ -155,6 +164,7 @@ NTSTATUS Host::StartLocked(std::unique_lock<std::mutex>& lock) {
     status = CallDriver(*this, lock, "PrepareHardware", cb.EvtDevicePrepareHardware, dev, WDFOBJECT{}, WDFOBJECT{});
     if (!NT_SUCCESS(status)) {
         Error("prepare hardware failed, status=0x%X", static_cast<unsigned>(status));
+        AbandonStartLocked();
         TearDownLocked(lock, false, false);
         FinishDeviceLocked(lock, false);
         pnp = Pnp::None;
@@ -167,6 +177,7 @@ NTSTATUS Host::StartLocked(std::unique_lock<std::mutex>& lock) {
     if (!NT_SUCCESS(status)) {
         Error("D0 entry failed at start, status=0x%X", static_cast<unsigned>(status));
         pwr = Pwr::Off;
+        AbandonStartLocked();
         TearDownLocked(lock, false, false);
         FinishDeviceLocked(lock, false);
         pnp = Pnp::None;
@@ -176,6 +187,7 @@ NTSTATUS Host::StartLocked(std::unique_lock<std::mutex>& lock) {
     status = CallDriver(*this, lock, "SelfManagedIoInit", cb.EvtDeviceSelfManagedIoInit, dev);
     if (!NT_SUCCESS(status)) {
         Error("self-managed I/O init failed, status=0x%X", static_cast<unsigned>(status));
+        AbandonStartLocked();
         CallDriver(*this, lock, WithState("D0Exit", WdfPowerDeviceD3Final).c_str(), cb.EvtDeviceD0Exit, dev,
                    WdfPowerDeviceD3Final);
         pwr = Pwr::Off;
@@ -434,9 +446,12 @@ void Host::FinishDeviceLocked(std::unique_lock<std::mutex>& lock, bool announce)
     for (auto& t : dispatchers) t.join();
     lock.lock();
 
-    // Children first, then the device itself.
+    // Children first, then the device itself.  The USB back-end goes with
+    // them: its readers are joined and its transfers refused from now on, so
+    // it is closed here (without the lock), not when the objects are freed.
     {
         Deferred deferred;
+        std::vector<std::shared_ptr<UsbBackend>> backends;
         for (auto& q : dev->queues) KillLocked(q, deferred);
         if (auto usbDevice = dev->usb) {
             for (auto& i : usbDevice->interfaces) {
@@ -447,10 +462,16 @@ void Host::FinishDeviceLocked(std::unique_lock<std::mutex>& lock, bool announce)
                 KillLocked(i, deferred);
             }
             KillLocked(usbDevice, deferred);
+            TakeUsbBackendsLocked(*usbDevice, backends);
         }
         KillLocked(dev, deferred);
+        if (backend != nullptr) {
+            backend->SetRemovalHandler({});  // nothing of this device is left to remove
+            backends.push_back(std::move(backend));
+        }
         lock.unlock();
         deferred.Run();
+        backends.clear();
         lock.lock();
     }
 
@@ -630,6 +651,17 @@ NTSTATUS Host::AddDevice(std::shared_ptr<UsbBackend> usb) {
     }
     JoinPowerThread(lock);
     if (pnp == Pnp::Adding || pnp == Pnp::Started || pnp == Pnp::Removing) return STATUS_INVALID_DEVICE_STATE;
+    // The objects of the device that went before: its power thread has just
+    // been joined, and from this device add on the driver serves only the new
+    // device (see Lifetime in framework.h).
+    if (std::vector<std::shared_ptr<Object>> retired = TakeGraveyardLocked(); !retired.empty()) {
+        Note("%zu objects of the removed device freed", retired.size());
+        lock.unlock();
+        retired.clear();
+        lock.lock();
+        if (pnp == Pnp::Adding || pnp == Pnp::Started || pnp == Pnp::Removing || powerThread.joinable())
+            return STATUS_INVALID_DEVICE_STATE;
+    }
     generation++;
     const std::uint64_t gen = generation;
     backend = usb;
@@ -828,8 +860,23 @@ void Host::Shutdown() {
             lock.lock();
         }
     }
+    std::vector<std::shared_ptr<Object>> dead = TakeGraveyardLocked();
+    requests.clear();
+    files.clear();
+    device.reset();
+    backend.reset();
+    std::vector<void*> loaded = std::move(modules);
+    modules.clear();
+    lock.unlock();
+    Registry::Instance().RemoveHost(this);
+    dead.clear();
+    for (void* m : loaded) dlclose(m);
+}
+
+std::vector<std::shared_ptr<Object>> Host::TakeGraveyardLocked() {
     // Threads a driver never let end (a reader stopped from its own
-    // completion callback) are left to end on their own.
+    // completion callback) are left to end on their own; each holds what it
+    // uses.
     for (auto& object : graveyard) {
         if (object->kind == Kind::Queue) {
             auto q = std::static_pointer_cast<QueueObj>(object);
@@ -853,20 +900,9 @@ void Host::Shutdown() {
         }
     }
     cv.notify_all();
-    requests.clear();
-    files.clear();
-    device.reset();
-    backend.reset();
-    std::vector<void*> loaded = std::move(modules);
-    modules.clear();
-    lock.unlock();
-    Registry::Instance().RemoveHost(this);
-    lock.lock();
-    auto dead = std::move(graveyard);
+    std::vector<std::shared_ptr<Object>> taken = std::move(graveyard);
     graveyard.clear();
-    lock.unlock();
-    dead.clear();
-    for (void* m : loaded) dlclose(m);
+    return taken;
 }
 
 }  // namespace gnss::fw::detail
@@ -953,5 +989,10 @@ bool DriverHost::CancelRequest(RequestId request) { return impl_->host->CancelRe
 std::vector<std::string> DriverHost::Violations() const { return impl_->host->ViolationList(); }
 
 std::vector<std::string> DriverHost::CallbackHistory() const { return impl_->host->History(); }
+
+std::size_t DriverHost::RetainedObjects() const {
+    std::lock_guard lock(impl_->host->mu);
+    return impl_->host->graveyard.size();
+}
 
 }  // namespace gnss::fw

@@ -56,7 +56,7 @@ void Host::StopReaderLocked(std::unique_lock<std::mutex>& lock, const std::share
         auto be = pipe->backend;
         const UCHAR endpoint = pipe->desc.EndpointAddress;
         lock.unlock();
-        be->CancelRead(endpoint);
+        if (be != nullptr) be->CancelRead(endpoint);
         lock.lock();
     }
     cv.wait(lock, [&] { return pipe->readerExited; });
@@ -143,6 +143,21 @@ void Host::DeleteUsbDeviceLocked(std::unique_lock<std::mutex>& lock, const std::
     }
     KillLocked(usb, deferred);
     if (device != nullptr && device->usb == usb) device->usb.reset();
+    // The deleted target lets go of the back-end; the device keeps it for a
+    // USB target it may create again.
+    std::vector<std::shared_ptr<UsbBackend>> backends;
+    TakeUsbBackendsLocked(*usb, backends);
+    deferred.Add([held = std::move(backends)]() mutable { held.clear(); });
+}
+
+void Host::TakeUsbBackendsLocked(UsbDeviceObj& usb, std::vector<std::shared_ptr<UsbBackend>>& out) {
+    if (usb.backend != nullptr) out.push_back(std::move(usb.backend));
+    usb.backend.reset();
+    for (auto& i : usb.interfaces)
+        for (auto& p : i->pipes) {
+            if (p->backend != nullptr) out.push_back(std::move(p->backend));
+            p->backend.reset();
+        }
 }
 
 }  // namespace gnss::fw::detail

@@ -15,7 +15,11 @@
 //                     -> release hardware -> cleanup
 // At removal every open file object is closed (its requests cancelled, then
 // the close callback) before the device object is deleted; the host closes
-// the corresponding client connections.
+// the corresponding client connections.  A removed device leaves nothing
+// behind: the framework lets go of its USB back-end when the removal ends
+// (so a serial port or USB handle closes then), joins its threads, and frees
+// its objects when the next device is added (until then a context pointer
+// the driver took stays readable).
 #pragma once
 
 #include <cstdint>
@@ -183,6 +187,9 @@ public:
     // The Plug and Play and power callbacks called so far, by name, in order
     // ("DeviceAdd", "PrepareHardware", "D0Entry(D3)", "SelfManagedIoInit", ...).
     std::vector<std::string> CallbackHistory() const;
+    // Objects of removed devices the framework still keeps (device, queues,
+    // USB target and memory), freed when the next device is added.
+    std::size_t RetainedObjects() const;
 
     struct Impl;
 
