@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <future>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -425,11 +426,40 @@ TEST(GnssdOnATty, ASecondDaemonLeavesTheFirstOnesModemAlone) {
     EXPECT_EQ(first.Stop(), 0);
 }
 
+// gnssd with a log size cap, writing the lines of level 5 too.
 class GnssdWithALogCapTest : public GnssdTest {
 protected:
     static constexpr std::uintmax_t kCap = 16 * 1024;
-    GnssdWithALogCapTest() { extraArgs_ = {"--log-max-size", "16K"}; }
+    GnssdWithALogCapTest() { extraArgs_ = {"--log-max-size", "16K", "--log-level", "5"}; }
 };
+
+TEST_F(GnssdWithALogCapTest, AClientsRepeatedLinesAreCountedNotWritten) {
+    auto c = Open();
+    constexpr std::size_t kCancels = 1000;
+    for (std::size_t i = 0; i < kCancels; ++i) ASSERT_TRUE(c->SendCancel(77));
+    RoundTrip(*c, 1);  // the daemon has handled every cancel before
+    EXPECT_EQ(Stop(), 0);
+
+    // Each run of the line (another thread's line may end one) is written
+    // once, and the count that follows it holds the rest.
+    const std::string repeated = "connection 1: cancel of tag 77, not outstanding";
+    const std::string count = "last message repeated ";
+    std::istringstream log(test::ReadFile(log_ + ".1") + test::ReadFile(log_));
+    std::size_t written = 0, counted = 0;
+    bool inRun = false;
+    for (std::string line; std::getline(log, line);) {
+        if (line.find(repeated) != std::string::npos) {
+            ++written;
+            inRun = true;
+        } else if (const auto at = line.find(count); at != std::string::npos) {
+            if (inRun) counted += std::stoul(line.substr(at + count.size()));
+        } else {
+            inRun = false;
+        }
+    }
+    EXPECT_EQ(written + counted, kCancels);
+    EXPECT_LE(written, kCancels / 10) << "the repeated line was written " << written << " times";
+}
 
 TEST_F(GnssdWithALogCapTest, ABusyClientKeepsTheLogWithinTwiceTheCap) {
     {
