@@ -242,7 +242,7 @@ TEST(SocketAddress, OnlyAFolderPrivateToTheUserPassesTheCheck) {
     for (mode_t mode : {0710, 0701, 0750, 0705}) {
         ASSERT_EQ(::chmod(folder.c_str(), mode), 0);
         EXPECT_NE(refused(folder, me).find("is open to group or others"), std::string::npos)
-            << mode;
+            << std::oct << mode;
     }
 }
 
