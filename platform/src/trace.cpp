@@ -253,7 +253,7 @@ bool StartRealtimeSession(const RealtimeSessionConfig& config) {
         s.flags.store(config.flags, std::memory_order_relaxed);
         s.active.store(true, std::memory_order_release);
     }
-    if (!s.flusher.joinable()) {
+    if (config.collapseRepeats && !s.flusher.joinable()) {
         try {
             s.flusher = std::thread([&s] { FlushLoop(s); });
         } catch (const std::system_error&) {
