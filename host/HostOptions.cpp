@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 
 #include "Backends.h"
 #include "gnss/platform/eventprovider.h"
@@ -22,6 +23,27 @@ bool ParseNumber(const char* text, unsigned long max, unsigned long& out) {
     const unsigned long value = std::strtoul(text, &end, 0);
     if (errno != 0 || *end != '\0' || value > max) return false;
     out = value;
+    return true;
+}
+
+// A size in bytes with an optional K, M or G (1024, 1024^2, 1024^3) after it.
+bool ParseSize(const char* text, std::uint64_t& out) {
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (errno != 0) return false;
+    unsigned shift = 0;
+    switch (*end) {
+        case '\0': break;
+        case 'k': case 'K': shift = 10; break;
+        case 'm': case 'M': shift = 20; break;
+        case 'g': case 'G': shift = 30; break;
+        default: return false;
+    }
+    if (*end != '\0' && end[1] != '\0') return false;
+    if (value > (std::numeric_limits<std::uint64_t>::max() >> shift)) return false;
+    out = static_cast<std::uint64_t>(value) << shift;
     return true;
 }
 
@@ -50,7 +72,12 @@ std::string HostUsage() {
         "  --socket PATH          the device socket (mode 0660); default here:\n"
         "                         " + frame::DefaultSocketPath() + "\n"
         "                         (/run/gnss/gnss.sock for root, else\n"
-        "                         $XDG_RUNTIME_DIR/gnss.sock, else /tmp/gnss-UID.sock)\n"
+        "                         $XDG_RUNTIME_DIR/gnss.sock, else /tmp/gnss-UID/gnss.sock;\n"
+        "                         the user's folder is created with mode 0700 and refused\n"
+        "                         unless it is the user's own, closed to group and others).\n"
+        "                         One gnssd per socket: it locks PATH.lock (which holds\n"
+        "                         its pid) before it touches the driver or the modem; a\n"
+        "                         second one exits with status 1\n"
         "  --driver PATH          the driver module; default ../lib/" + kDriverModuleName +
         "\n"
         "                         beside this program, here:\n"
@@ -62,7 +89,14 @@ std::string HostUsage() {
         "                         3 warnings, 4 information (default); the driver\n"
         "                         writes nothing at 5 and 6\n"
         "  --log-file PATH        write trace lines to PATH (appended); default:\n"
-        "                         standard error\n"
+        "                         standard error.  A line that repeats the one before\n"
+        "                         it (but for its time stamp) is written once and then\n"
+        "                         counted: \"last message repeated N times\" follows\n"
+        "                         with the next different line or a second later\n"
+        "  --log-max-size SIZE    with --log-file: once the file would grow past SIZE\n"
+        "                         bytes (K, M or G multiply by 1024, 1024^2, 1024^3;\n"
+        "                         at least 4K), rename it to PATH.1, replacing the one\n"
+        "                         before, and begin a new PATH; default: no limit\n"
         "  --events FILE          start an event trace session of the driver's event\n"
         "                         provider, writing JSON lines to FILE (- for stdout);\n"
         "                         default: none\n"
@@ -97,7 +131,7 @@ std::string HostUsage() {
 bool ParseHostOptions(int argc, char** argv, HostOptions& options, std::string& error) {
     enum {
         kLogLevel = 1000, kLogFile, kEvents, kEventsLevel, kEventsKeywords, kForeground, kVersion,
-        kModem, kSocket, kDriver, kNmeaLog, kReadyFd,
+        kModem, kSocket, kDriver, kNmeaLog, kReadyFd, kLogMaxSize,
     };
     static const option kLong[] = {
         {"modem", required_argument, nullptr, kModem},
@@ -106,6 +140,7 @@ bool ParseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
         {"nmea-log", required_argument, nullptr, kNmeaLog},
         {"log-level", required_argument, nullptr, kLogLevel},
         {"log-file", required_argument, nullptr, kLogFile},
+        {"log-max-size", required_argument, nullptr, kLogMaxSize},
         {"events", required_argument, nullptr, kEvents},
         {"events-level", required_argument, nullptr, kEventsLevel},
         {"events-keywords", required_argument, nullptr, kEventsKeywords},
@@ -139,6 +174,14 @@ bool ParseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
                 options.logLevel = static_cast<unsigned>(n);
                 break;
             case kLogFile: options.logFile = optarg; break;
+            case kLogMaxSize:
+                // Below a few lines' worth every line would start a new file.
+                if (!ParseSize(optarg, options.logMaxSize) || options.logMaxSize < kMinLogMaxSize) {
+                    error = std::string("--log-max-size needs a size of at least 4K, ") +
+                            "such as 10M, not '" + optarg + "'";
+                    return false;
+                }
+                break;
             case kEvents: options.eventsFile = optarg; break;
             case kEventsLevel:
                 if (!ParseNumber(optarg, 5, n) || n == 1) {
@@ -173,6 +216,10 @@ bool ParseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
     }
     if (optind < argc) {
         error = std::string("unexpected argument '") + argv[optind] + "'";
+        return false;
+    }
+    if (options.logMaxSize != 0 && options.logFile.empty()) {
+        error = "--log-max-size needs --log-file";
         return false;
     }
     return true;

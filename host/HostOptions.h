@@ -1,6 +1,7 @@
 // Command-line options of gnssd.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "gnss/platform/types.h"
@@ -10,6 +11,7 @@ namespace gnss::host {
 inline constexpr const char* kDefaultModem = "sim";
 inline constexpr const char* kDefaultNmeaLog = "/var/log/gnss/NmeaLog.txt";
 inline constexpr const char* kDriverModuleName = "veruzuvedazedeva.so";
+inline constexpr std::uint64_t kMinLogMaxSize = 4096;
 
 struct HostOptions {
     std::string modem = kDefaultModem;  // the USB back-end (Backends.h)
@@ -18,6 +20,7 @@ struct HostOptions {
     std::string nmeaLog = kDefaultNmeaLog;
     unsigned logLevel = 4;
     std::string logFile;         // empty: standard error
+    std::uint64_t logMaxSize = 0;  // the log file's size cap in bytes, 0: none
     std::string eventsFile;      // empty: no event session
     UCHAR eventsLevel = 0;       // 0: every level
     ULONGLONG eventsKeywords = 0;  // match-any mask, 0: every keyword

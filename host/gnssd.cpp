@@ -1,10 +1,12 @@
 // gnssd: the framework host of the GNSS driver.
 //
-// Loads the driver module, attaches the modem's device with its USB back-end
-// and serves the GNSS device interface on a Unix-domain socket (DeviceServer)
-// until SIGTERM or SIGINT; then removes the device in order (every waiting
-// request completes with STATUS_CANCELLED and reaches its client), closes the
-// connections, unloads the driver and removes the socket.
+// Claims its socket (SocketClaim: the socket's folder and a lock beside it)
+// and listens on it, then loads the driver module, attaches the modem's
+// device with its USB back-end and serves the GNSS device interface on that
+// Unix-domain socket (DeviceServer) until SIGTERM or SIGINT; then removes the
+// device in order (every waiting request completes with STATUS_CANCELLED and
+// reaches its client), closes the connections, unloads the driver and removes
+// the socket.
 //
 // Threads: the main thread runs the event loop (socket, signals, and the
 // completions the framework and driver threads hand over); the framework and
@@ -29,6 +31,7 @@
 #include "HostLog.h"
 #include "HostOptions.h"
 #include "ModemReattach.h"
+#include "SocketClaim.h"
 #include "gnss/platform/eventprovider.h"
 #include "gnss/platform/trace.h"
 #include "gnss/platform/wdfhost.h"
@@ -132,20 +135,13 @@ int Daemonize(const HostOptions& options, Readiness& readiness) {
     return -1;
 }
 
-void DumpRecorderToLog(const std::string& logFile) {
-    const int fd = logFile.empty()
-                       ? STDERR_FILENO
-                       : ::open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        GNSSD_LOG(kLogError, "ERROR: cannot open %s for the recorder dump", logFile.c_str());
-        return;
-    }
+// The recorder's content goes to the log through the session, so that it
+// counts against the log's size cap like any line.
+void DumpRecorderToLog() {
     const std::string content = trace::RecorderSnapshot();
     GNSSD_LOG(kLogInfo, "SIGUSR1: dumping the in-flight recorder (%zu bytes)", content.size());
-    WriteAll(fd, "----- in-flight recorder: begin -----\n");
-    WriteAll(fd, content);
-    WriteAll(fd, "----- in-flight recorder: end -----\n");
-    if (fd != STDERR_FILENO) ::close(fd);
+    trace::WriteToRealtimeSession("----- in-flight recorder: begin -----\n" + content +
+                                  "----- in-flight recorder: end -----\n");
 }
 
 // Reports a start-up failure on standard error and in the log.
@@ -172,6 +168,16 @@ int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
         host.SetDeviceRemovedHandler({});
     };
 
+    // The socket first: a daemon that cannot serve touches neither the driver
+    // nor the modem.  Clients that connect meanwhile wait in the listen
+    // queue until the loop runs, with the device attached.
+    std::string error;
+    if (!server.Listen(options.socketPath, error)) {
+        StartupError(error);
+        host.SetDeviceRemovedHandler({});
+        return 1;
+    }
+
     char text[64];
     NTSTATUS status = host.LoadDriverModule(options.driverPath);
     if (!NT_SUCCESS(status)) {
@@ -182,7 +188,6 @@ int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
     }
     GNSSD_LOG(kLogInfo, "driver module %s loaded", options.driverPath.c_str());
 
-    std::string error;
     auto backend = CreateUsbBackend(options.modem, error);
     if (!backend) {
         StartupError(error);
@@ -203,15 +208,9 @@ int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
         unload();
         return 1;
     }
-    if (!server.Listen(options.socketPath, error)) {
-        StartupError(error);
-        unload();
-        return 1;
-    }
-
-    server.WatchSignals(signalFd, [&server, &options](int signo) {
+    server.WatchSignals(signalFd, [&server](int signo) {
         if (signo == SIGUSR1) {
-            DumpRecorderToLog(options.logFile);
+            DumpRecorderToLog();
         } else {
             HostLog(kLogInfo, "Serve", "%s: stopping", signo == SIGTERM ? "SIGTERM" : "SIGINT");
             server.Stop();
@@ -291,12 +290,22 @@ int main(int argc, char** argv) {
         if (parentStatus >= 0) return parentStatus;
     }
 
+    // One daemon per socket, decided before the log, the driver or the modem
+    // is touched: a second one must leave all of them to the first.
+    SocketClaim claim;
+    std::string claimError;
+    if (!claim.Take(options.socketPath, claimError)) {
+        std::fprintf(stderr, "gnssd: %s\n", claimError.c_str());
+        return 1;
+    }
+
     const int signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signalFd < 0) {
         std::fprintf(stderr, "gnssd: signalfd: %s\n", std::strerror(errno));
         return 1;
     }
-    if (!gnss::trace::StartRealtimeSession({options.logFile, options.logLevel, 0xFFFF})) {
+    if (!gnss::trace::StartRealtimeSession(
+            {options.logFile, options.logLevel, 0xFFFF, options.logMaxSize, true})) {
         std::fprintf(stderr, "gnssd: cannot open log file '%s'\n", options.logFile.c_str());
         return 1;
     }

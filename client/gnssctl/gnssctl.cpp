@@ -40,7 +40,9 @@ std::string Overview() {
          << client::Device::DefaultSocketPath()
          << "\n"
             "                  (/run/gnss/gnss.sock for root, else\n"
-            "                  $XDG_RUNTIME_DIR/gnss.sock, else /tmp/gnss-UID.sock)\n"
+            "                  $XDG_RUNTIME_DIR/gnss.sock, else /tmp/gnss-UID/gnss.sock;\n"
+            "                  a socket in the user's folder is refused unless the\n"
+            "                  folder is the user's own with mode 0700)\n"
             "  --timeout MS    how long to wait for each answer; default 10000\n"
             "  -h, --help      print this help (or a command's) and exit\n"
             "\n"

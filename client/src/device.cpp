@@ -1,6 +1,7 @@
 #include "gnss/client/device.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -34,6 +35,18 @@ std::unique_ptr<Device> Device::Open(const std::string& socketPath,
     if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path)
         throw ConnectionError("the socket path '" + socketPath + "' is empty or too long");
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+
+    // A socket in the user's own folder is only trusted while nobody else
+    // can reach into that folder.  A missing folder is left to connect(),
+    // which then says that no daemon serves there.
+    if (const std::string folder = frame::UserSocketFolder();
+        !folder.empty() && frame::SocketFolderOf(socketPath) == folder) {
+        struct stat st{};
+        std::string error;
+        if ((::lstat(folder.c_str(), &st) == 0 || errno != ENOENT) &&
+            !frame::CheckPrivateFolder(folder, ::geteuid(), error))
+            throw ConnectionError("refusing " + socketPath + ": " + error);
+    }
 
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) throw ConnectionError(Errno("socket"));

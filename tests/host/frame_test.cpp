@@ -1,11 +1,16 @@
 // The device socket's frames: what the encoders produce, and every fault the
-// strict decoders name.
+// strict decoders name; where the socket lives by default.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "TempDir.h"
 #include "gnss/protocol/device_frame.h"
 #include "gnss/protocol/gnss_ddi.h"
 
@@ -198,6 +203,47 @@ TEST(DeviceFrame, EveryErrorHasItsOwnText) {
                    FrameError::InconsistentLengths, FrameError::ReservedNotZero})
         texts.insert(FrameErrorText(e));
     EXPECT_EQ(texts.size(), 8u);
+}
+
+TEST(SocketAddress, AUsersSocketLivesInAFolderOfItsOwn) {
+    EXPECT_EQ(UserSocketFolder(0, "/run/user/0"), "");  // root listens in /run/gnss
+    EXPECT_EQ(UserSocketFolder(1000, "/run/user/1000"), "/run/user/1000");
+    EXPECT_EQ(UserSocketFolder(1000, nullptr), "/tmp/gnss-1000");
+    EXPECT_EQ(UserSocketFolder(1000, "relative/dir"), "/tmp/gnss-1000");
+    EXPECT_EQ(SocketFolderOf("/tmp/gnss-1000/gnss.sock"), "/tmp/gnss-1000");
+    EXPECT_EQ(SocketFolderOf("/gnss.sock"), "/");
+    EXPECT_EQ(SocketFolderOf("gnss.sock"), "");
+}
+
+TEST(SocketAddress, OnlyAFolderPrivateToTheUserPassesTheCheck) {
+    test::TempDir dir;
+    const uid_t me = ::geteuid();
+    const std::string folder = dir.File("private");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    std::string error;
+    EXPECT_TRUE(CheckPrivateFolder(folder, me, error)) << error;
+
+    const auto refused = [&](const std::string& path, uid_t uid) {
+        std::string why;
+        EXPECT_FALSE(CheckPrivateFolder(path, uid, why)) << path;
+        EXPECT_EQ(why.find("the socket folder " + path + " "), 0u) << why;
+        return why;
+    };
+    const std::string owner =
+        "belongs to uid " + std::to_string(me) + ", not to uid " + std::to_string(me + 1);
+    EXPECT_NE(refused(folder, me + 1).find(owner), std::string::npos);
+    const std::string link = dir.File("link");
+    ASSERT_EQ(::symlink(folder.c_str(), link.c_str()), 0);
+    EXPECT_NE(refused(link, me).find("is a symbolic link"), std::string::npos);
+    const std::string file = dir.File("file");
+    std::ofstream(file) << "x";
+    EXPECT_NE(refused(file, me).find("is not a directory"), std::string::npos);
+    EXPECT_NE(refused(dir.File("missing"), me).find("cannot be examined"), std::string::npos);
+    for (mode_t mode : {0710, 0701, 0750, 0705}) {
+        ASSERT_EQ(::chmod(folder.c_str(), mode), 0);
+        EXPECT_NE(refused(folder, me).find("is open to group or others"), std::string::npos)
+            << std::oct << mode;
+    }
 }
 
 }  // namespace

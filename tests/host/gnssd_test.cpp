@@ -1,12 +1,15 @@
-// Whole processes: gnssd with the driver module and the loopback back-end,
-// driven through raw frames, the client library and gnssctl.
+// Whole processes: gnssd with the driver module and the loopback back-end (or
+// modemsim on a pseudo-terminal), driven through raw frames, the client
+// library and gnssctl.
 //
 // A note on ordering: the daemon's loop handles ready connections in the
 // order they became ready, so a request answered on one connection after
 // another connection was closed proves that the close has been handled.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -15,14 +18,17 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "FrameClient.h"
+#include "GnssdProcess.h"
 #include "TempDir.h"
 #include "gnss/client/device.h"
 #include "gnss/client/requests.h"
@@ -105,9 +111,12 @@ protected:
     }
 
     std::vector<std::string> DaemonArgs() const {
-        return {GNSSD_PATH,  "--foreground",         "--modem",   "loopback", "--socket", socket_,
-                "--driver",  DRIVER_MODULE_PATH,     "--log-file", log_,      "--nmea-log",
-                dir_.File("nmea.txt")};
+        std::vector<std::string> args = {
+            GNSSD_PATH, "--foreground",     "--modem",    "loopback", "--socket", socket_,
+            "--driver", DRIVER_MODULE_PATH, "--log-file", log_,       "--nmea-log",
+            dir_.File("nmea.txt")};
+        args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+        return args;
     }
 
     void Start() {
@@ -156,6 +165,7 @@ protected:
     test::TempDir dir_;
     std::string socket_ = dir_.File("gnss.sock");
     std::string log_ = dir_.File("gnssd.log");
+    std::vector<std::string> extraArgs_;  // set by a derived fixture's constructor
     pid_t daemon_ = -1;
 };
 
@@ -370,10 +380,185 @@ TEST_F(GnssdTest, SigtermCompletesParkedRequestsWithCancelledBeforeExiting) {
 TEST_F(GnssdTest, ASecondDaemonOnTheSameSocketRefusesToStart) {
     const Spawned s = Spawn(DaemonArgs(), dir_.File("second.out"), dir_.File("second.err"), false);
     EXPECT_EQ(WaitExit(s.pid), 1);
-    EXPECT_NE(test::ReadFile(dir_.File("second.err")).find("another server is listening"),
-              std::string::npos);
+    EXPECT_EQ(test::ReadFile(dir_.File("second.err")), "gnssd: another gnssd (pid " +
+                                                           std::to_string(daemon_) + ") serves " +
+                                                           socket_ + "\n");
     auto c = Open();  // the first one serves on
     RoundTrip(*c, 1);
+}
+
+// The modem of a daemon is its own: a second daemon started on the same
+// socket with the same serial device must not open it (as root the open
+// would pass the exclusive flag, and the second daemon's clean-up would clear
+// the flag and its set-up flush the first one's unread input).
+TEST(GnssdOnATty, ASecondDaemonLeavesTheFirstOnesModemAlone) {
+    test::TempDir dir;
+    const std::string record = dir.File("modem.bin");
+    test::ModemsimPty modem(dir, {"--record", record});
+    ASSERT_FALSE(modem.Path().empty());
+    test::GnssdProcess first(dir);
+    ASSERT_TRUE(first.Start("tty:" + modem.Path())) << first.Stderr();
+
+    const std::string err = dir.File("second.err");
+    const test::Spawned second = test::Spawn(
+        {GNSSD_PATH, "--foreground", "--modem", "tty:" + modem.Path(), "--socket", first.Socket(),
+         "--driver", DRIVER_MODULE_PATH, "--log-file", dir.File("second.log")},
+        dir.File("second.out"), err);
+    EXPECT_EQ(test::WaitExit(second.pid), 1);
+    EXPECT_EQ(test::ReadFile(err), "gnssd: another gnssd (pid " + std::to_string(first.Pid()) +
+                                       ") serves " + first.Socket() + "\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("second.log")));
+
+    // Nothing reached the modem, and the first daemon's open is still exclusive:
+    // a user's open is refused; root's passes, and the flag shows on it.
+    EXPECT_EQ(test::ReadFile(record), "");
+    const int fd = ::open(modem.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        EXPECT_EQ(errno, EBUSY) << std::strerror(errno);
+    } else {
+        int exclusive = 0;
+        EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0) << std::strerror(errno);
+        EXPECT_NE(exclusive, 0) << "the exclusive-open flag of " << modem.Path() << " was cleared";
+        ::close(fd);
+    }
+    const auto info = first.Gnssctl({"info"});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(first.Stop(), 0);
+}
+
+// gnssd with a log size cap, writing the lines of level 5 too.
+class GnssdWithALogCapTest : public GnssdTest {
+protected:
+    static constexpr std::uintmax_t kCap = 16 * 1024;
+    GnssdWithALogCapTest() { extraArgs_ = {"--log-max-size", "16K", "--log-level", "5"}; }
+};
+
+TEST_F(GnssdWithALogCapTest, AClientsRepeatedLinesAreCountedNotWritten) {
+    auto c = Open();
+    constexpr std::size_t kCancels = 1000;
+    for (std::size_t i = 0; i < kCancels; ++i) ASSERT_TRUE(c->SendCancel(77));
+    RoundTrip(*c, 1);  // the daemon has handled every cancel before
+    EXPECT_EQ(Stop(), 0);
+
+    // Each run of the line (another thread's line may end one) is written
+    // once, and the count that follows it holds the rest.
+    const std::string repeated = "connection 1: cancel of tag 77, not outstanding";
+    const std::string count = "last message repeated ";
+    std::istringstream log(test::ReadFile(log_ + ".1") + test::ReadFile(log_));
+    std::size_t written = 0, counted = 0;
+    bool inRun = false;
+    for (std::string line; std::getline(log, line);) {
+        if (line.find(repeated) != std::string::npos) {
+            ++written;
+            inRun = true;
+        } else if (const auto at = line.find(count); at != std::string::npos) {
+            if (inRun) counted += std::stoul(line.substr(at + count.size()));
+        } else {
+            inRun = false;
+        }
+    }
+    EXPECT_EQ(written + counted, kCancels);
+    EXPECT_LE(written, kCancels / 10) << "the repeated line was written " << written << " times";
+}
+
+TEST_F(GnssdWithALogCapTest, ABusyClientKeepsTheLogWithinTwiceTheCap) {
+    {
+        auto c = Open();
+        for (std::uint64_t tag = 1; tag <= 200; ++tag) RoundTrip(*c, tag);  // about 100 KB of lines
+    }
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_LE(std::filesystem::file_size(log_), kCap);
+    EXPECT_LE(std::filesystem::file_size(log_ + ".1"), kCap);
+    EXPECT_GT(std::filesystem::file_size(log_ + ".1"), kCap / 2);
+    EXPECT_FALSE(std::filesystem::exists(log_ + ".2"));
+    const std::string last = "Serve driver unloaded; exiting\n";
+    const std::string log = test::ReadFile(log_);
+    ASSERT_GE(log.size(), last.size());
+    EXPECT_EQ(log.substr(log.size() - last.size()), last);
+}
+
+// Runs `args` as user `uid` (with its group, without supplementary groups)
+// and XDG_RUNTIME_DIR=runtimeDir, standard output and error in files, and
+// (with `withReady`) a pipe on descriptor 3.
+Spawned SpawnAsUser(uid_t uid, const std::string& runtimeDir, const std::vector<std::string>& args,
+                    const std::string& out, const std::string& err, bool withReady) {
+    std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + runtimeDir};
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0) env.emplace_back(*e);
+    std::vector<char*> argv, envp;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    int pipeFds[2] = {-1, -1};
+    if (withReady) {
+        EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    }
+    Spawned s;
+    s.pid = ::fork();
+    if (s.pid == 0) {
+        // The child: only calls that are safe after fork.
+        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(126);
+        if (withReady && ::dup2(pipeFds[1], 3) < 0) ::_exit(126);
+        if (uid != ::geteuid() &&
+            (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+             ::setresuid(uid, uid, uid) != 0))
+            ::_exit(126);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    EXPECT_GT(s.pid, 0);
+    if (withReady) {
+        ::close(pipeFds[1]);
+        s.readyFd = pipeFds[0];
+    }
+    return s;
+}
+
+// The user's default socket lives in a folder of the user's own; gnssd and
+// gnssctl refuse one that others may enter, where another user could have
+// put a socket of theirs in its place.
+TEST(GnssdSocketFolder, AUserFolderOthersCanEnterIsRefusedByDaemonAndClient) {
+    test::TempDir dir;
+    // Run as root, the test plays an ordinary user (nobody), who must reach the folder.
+    const uid_t user = ::geteuid() == 0 ? 65534 : ::geteuid();
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0711), 0);
+    const std::string folder = dir.File("run");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(folder.c_str(), user, user), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    const std::vector<std::string> daemon = {
+        GNSSD_PATH, "--foreground", "--modem",    "loopback",           "--driver",
+        DRIVER_MODULE_PATH,         "--log-file", folder + "/gnssd.log", "--nmea-log",
+        folder + "/nmea.txt",       "--ready-fd", "3"};
+    const std::string out = dir.File("out"), err = dir.File("err");
+    const std::string refusal = "the socket folder " + folder +
+                                " is open to group or others (mode 0755; it must be 0700)";
+
+    Spawned s = SpawnAsUser(user, folder, daemon, out, err, true);
+    const std::string refused = ReadAll(s.readyFd);
+    ::close(s.readyFd);
+    if (!refused.empty()) ::kill(s.pid, SIGTERM);
+    EXPECT_EQ(refused, "");
+    EXPECT_EQ(WaitExit(s.pid), 1);
+    EXPECT_EQ(test::ReadFile(err), "gnssd: " + refusal + "\n");
+    EXPECT_FALSE(std::filesystem::exists(folder + "/gnss.sock"));
+    s = SpawnAsUser(user, folder, {GNSSCTL_PATH, "info"}, out, err, false);
+    EXPECT_EQ(WaitExit(s.pid), 3);
+    EXPECT_NE(test::ReadFile(err).find(refusal), std::string::npos) << test::ReadFile(err);
+
+    ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+    const Spawned served = SpawnAsUser(user, folder, daemon, dir.File("gnssd.out"),
+                                       dir.File("gnssd.err"), true);
+    const std::string ready = ReadAll(served.readyFd);
+    ::close(served.readyFd);
+    EXPECT_EQ(ready, "READY " + folder + "/gnss.sock\n") << test::ReadFile(dir.File("gnssd.err"));
+    s = SpawnAsUser(user, folder, {GNSSCTL_PATH, "info"}, out, err, false);
+    EXPECT_EQ(WaitExit(s.pid), 0) << test::ReadFile(err);
+    ::kill(served.pid, SIGTERM);
+    EXPECT_EQ(WaitExit(served.pid), 0) << test::ReadFile(dir.File("gnssd.err"));
 }
 
 TEST(Gnssd, OptionErrorsAndAMissingModuleFailToStart) {
@@ -385,11 +570,19 @@ TEST(Gnssd, OptionErrorsAndAMissingModuleFailToStart) {
     };
     EXPECT_EQ(run({"--help"}), 0);
     EXPECT_NE(test::ReadFile(dir.File("out")).find("--ready-fd N"), std::string::npos);
+    EXPECT_NE(test::ReadFile(dir.File("out")).find("--log-max-size SIZE"), std::string::npos);
     EXPECT_EQ(run({"--modem", "bogus"}), 2);
     EXPECT_NE(test::ReadFile(dir.File("err")).find("unknown modem back-end 'bogus'"), std::string::npos);
     EXPECT_EQ(run({"--modem", "usb:nothing"}), 2);
     EXPECT_NE(test::ReadFile(dir.File("err")).find("usb: expects VID:PID"), std::string::npos);
     EXPECT_EQ(run({"--log-level", "9"}), 2);
+    EXPECT_EQ(run({"--log-file", dir.File("log"), "--log-max-size", "3K"}), 2);
+    EXPECT_NE(test::ReadFile(dir.File("err")).find("at least 4K, such as 10M, not '3K'"),
+              std::string::npos);
+    EXPECT_EQ(run({"--log-file", dir.File("log"), "--log-max-size", "10X"}), 2);
+    EXPECT_EQ(run({"--log-max-size", "10M"}), 2);
+    EXPECT_NE(test::ReadFile(dir.File("err")).find("--log-max-size needs --log-file"),
+              std::string::npos);
     EXPECT_EQ(run({"--foreground", "--socket", dir.File("s.sock"), "--driver", dir.File("none.so")}), 1);
     EXPECT_NE(test::ReadFile(dir.File("err")).find("cannot load the driver module"), std::string::npos);
 }

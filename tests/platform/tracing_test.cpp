@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "TempDir.h"
 #include "gnss/platform/eventprovider.h"
+#include "gnss/platform/timescale.h"
 #include "gnss/platform/trace.h"
 
 using gnss::test::CountOccurrences;
@@ -53,6 +59,95 @@ TEST(RealtimeSession, FiltersByLevelAndTraceFlag) {
     EXPECT_EQ(content.find("other flag"), std::string::npos);
     EXPECT_EQ(content.find("after stop"), std::string::npos);
     EXPECT_FALSE(trace::StartRealtimeSession({dir.File("missing/dir/trace.log"), 4, 0x2}));
+}
+
+// The lines of a session's file without their time stamps.
+std::vector<std::string> Lines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(path));
+    // "<time> [<tid>] L<level> <text>": from the level on; a dumped line whole.
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(line.find(" L") + 1));
+    return lines;
+}
+
+void Trace(unsigned level, const std::string& text) {
+    trace::TraceLine(level, 0x2, text.c_str(), text.size());
+}
+
+TEST(RealtimeSession, WritesARepeatedLineOnceAndThenItsCount) {
+    TempDir dir;
+    const std::string path = dir.File("trace.log");
+    ASSERT_TRUE(trace::StartRealtimeSession({path, 4, 0x2, 0, true}));
+    for (int i = 0; i < 5; ++i) {
+        Trace(4, "modem line");
+        Trace(5, "verbose, not for this session");  // filtered out: the run goes on
+    }
+    Trace(3, "modem line");  // another level: another line
+    Trace(4, "other line");
+    Trace(4, "other line");
+    trace::WriteToRealtimeSession("dumped line\n");  // the count comes before it
+    Trace(4, "other line");
+    Trace(4, "other line");
+    Trace(4, "other line");
+    trace::StopRealtimeSession();  // the count is not lost at the end
+
+    EXPECT_EQ(Lines(path), (std::vector<std::string>{
+                               "L4 modem line",
+                               "L4 last message repeated 4 times",
+                               "L3 modem line",
+                               "L4 other line",
+                               "L4 last message repeated 1 times",
+                               "dumped line",
+                               "L4 other line",
+                               "L4 last message repeated 2 times",
+                           }))
+        << ReadFile(path);
+}
+
+TEST(RealtimeSession, WritesAPendingCountAfterAShortWhile) {
+    gnss::os::SetTimeScale(0.01);  // kRepeatFlushMs becomes 10 ms
+    TempDir dir;
+    const std::string path = dir.File("trace.log");
+    ASSERT_TRUE(trace::StartRealtimeSession({path, 4, 0x2, 0, true}));
+    for (int i = 0; i < 3; ++i) Trace(4, "flood");
+    // Nothing else is traced: the session's own timer writes the count.
+    EXPECT_TRUE(gnss::test::WaitForText(path, "L4 last message repeated 2 times\n"))
+        << ReadFile(path);
+    Trace(4, "flood");  // counted afresh after the count was written
+    trace::StopRealtimeSession();
+    EXPECT_EQ(Lines(path), (std::vector<std::string>{"L4 flood", "L4 last message repeated 2 times",
+                                                     "L4 last message repeated 1 times"}));
+}
+
+TEST(RealtimeSession, RotatesTheFileAtItsSizeCap) {
+    TempDir dir;
+    const std::string path = dir.File("trace.log");
+    constexpr std::uint64_t kCap = 4096;
+    std::ofstream(path) << std::string(3000, 'x') << "\n";  // from an earlier run
+    std::ofstream(path + ".1") << "the oldest file\n";
+    ASSERT_TRUE(trace::StartRealtimeSession({path, 4, 0x2, kCap}));
+    constexpr int kLines = 300;  // about 60 bytes each: four caps and more
+    for (int i = 0; i < kLines; ++i) {
+        Trace(4, "numbered line " + std::to_string(i));
+        ASSERT_LE(std::filesystem::file_size(path), kCap) << "line " << i;
+    }
+    const std::string dump(100, 'd');
+    trace::WriteToRealtimeSession(dump + "\n" + dump + "\n");
+    trace::StopRealtimeSession();
+
+    EXPECT_LE(std::filesystem::file_size(path), kCap);
+    EXPECT_LE(std::filesystem::file_size(path + ".1"), kCap);
+    EXPECT_GT(std::filesystem::file_size(path + ".1"), kCap / 2);
+    EXPECT_FALSE(std::filesystem::exists(path + ".2"));
+    // The two files hold the newest lines without a gap, the newest last.
+    std::vector<std::string> lines = Lines(path + ".1");
+    const std::vector<std::string> current = Lines(path);
+    lines.insert(lines.end(), current.begin(), current.end());
+    ASSERT_EQ(lines.back(), dump);
+    ASSERT_EQ(lines[lines.size() - 3], "L4 numbered line " + std::to_string(kLines - 1));
+    const int first = std::stoi(lines.front().substr(std::strlen("L4 numbered line ")));
+    EXPECT_EQ(static_cast<int>(lines.size()) - 2, kLines - first);
 }
 
 TEST(EventProvider, StandardEnableRule) {

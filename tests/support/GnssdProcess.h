@@ -6,14 +6,13 @@
 //       GNSSCTL_PATH="$<TARGET_FILE:gnssctl>" MODEMSIM_PATH="$<TARGET_FILE:modemsim>"
 //       DRIVER_MODULE_PATH="$<TARGET_FILE:veruzuvedazedeva>")
 // Nothing here sleeps: starts wait on the daemon's ready pipe, runs on the
-// child's exit, and log waits on the log file's growth through inotify.
+// child's exit, and log waits on the log file's growth (WaitForText, TempDir.h).
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,40 +88,6 @@ struct CommandResult {
     std::string out;
     std::string err;
 };
-
-// Waits until `done` holds for the text of `path`, watching the file with
-// inotify; false after `timeout`.
-inline bool WaitForFile(const std::string& path, const std::function<bool(const std::string&)>& done,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-    const int in = ::inotify_init1(IN_CLOEXEC);
-    if (in < 0) return false;
-    ::inotify_add_watch(in, path.c_str(), IN_MODIFY | IN_CLOSE_WRITE);
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool found = false;
-    for (;;) {
-        if (done(ReadFile(path))) {
-            found = true;
-            break;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{in, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) > 0) {
-            char events[4096];
-            [[maybe_unused]] const ssize_t n = ::read(in, events, sizeof events);
-        }
-    }
-    ::close(in);
-    return found;
-}
-
-// Waits until `path` contains `needle` at least `count` times.
-inline bool WaitForText(const std::string& path, const std::string& needle, std::size_t count = 1,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-    return WaitForFile(
-        path, [&](const std::string& text) { return CountOccurrences(text, needle) >= count; }, timeout);
-}
 
 // gnssd on a socket of its own in a temporary directory.
 class GnssdProcess {

@@ -54,7 +54,9 @@ public:
 
     // Connects to the daemon and reads the open result.  Throws
     // ConnectionError when the daemon cannot be reached (or answers nothing
-    // sensible within the time-out) and StatusError when it refused the open
+    // sensible within the time-out) or when the socket lies in the user's
+    // socket folder (gnss::frame::UserSocketFolder()) and that folder is not
+    // private to the user; StatusError when the daemon refused the open
     // (STATUS_NOT_SUPPORTED: all of the driver's session slots are taken).
     static std::unique_ptr<Device> Open(const std::string& socketPath,
                                         std::chrono::milliseconds timeout = kDefaultTimeout);

@@ -7,12 +7,20 @@
 // real-time session is running with the line's flag enabled and a level at
 // least the line's level, to that session's sink (standard error or a file).
 //
+// A session may collapse repeats, as a daemon's log does: a line that
+// repeats the one before it (the same text, thread and level; only the time
+// stamp differs) is written once and then counted, and "last message
+// repeated N times" follows when a different line comes, when the session
+// stops, or kRepeatFlushMs after the first repeat, whichever is first.  A
+// file sink may have a size cap, at which the file is rotated to "<file>.1".
+//
 // Nothing on the tracing path allocates memory; every function is safe from
 // any thread at any time, before registration and after tear-down (lines are
 // then dropped).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "gnss/platform/types.h"
@@ -43,11 +51,29 @@ struct RealtimeSessionConfig {
     std::string path;
     unsigned level = 4;       // lines with a level up to this one are written
     unsigned flags = 0xFFFF;  // enabled trace flag bits
+    // A file's size cap in bytes, 0 for none.  A line that would take the
+    // file past it first renames the file to "<path>.1" (replacing the one
+    // there) and starts a new one, so the pair holds at most about twice
+    // the cap.  A file already past the cap is rotated at the first line.
+    std::uint64_t maxSize = 0;
+    // Count repeated lines instead of writing them.  Off for a session that
+    // must see every line, such as a test's.
+    bool collapseRepeats = false;
 };
 
-// Starts (or replaces) the real-time session.  False when the file cannot be opened.
+// How long a repeated line's count may wait for a different line before it
+// is written anyway (scaled by the time scale, timescale.h).
+inline constexpr unsigned kRepeatFlushMs = 1000;
+
+// Starts (or replaces) the real-time session.  False when the file cannot be
+// opened.  Start and Stop are for one controlling thread; lines may be traced
+// meanwhile from any thread.
 bool StartRealtimeSession(const RealtimeSessionConfig& config);
+// Writes a pending repeat count, then ends the session.
 void StopRealtimeSession();
+// Writes `text` (whole lines) to the session's sink as it is, whatever the
+// level, as a recorder dump is written; nothing when no session runs.
+void WriteToRealtimeSession(const std::string& text);
 
 // The recorder's verbose switch: level-5 lines are recorded only while it is on.
 void SetRecorderVerbose(bool on);

@@ -31,8 +31,10 @@
 // exactly what the encoders produce and name the first fault they find.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
@@ -40,6 +42,7 @@
 #include <type_traits>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "gnss/protocol/status.h"
@@ -313,14 +316,65 @@ inline FrameError DecodeCompletion(std::span<const std::uint8_t> bytes, Completi
 
 // --- the socket's address -------------------------------------------------------
 
+// The folder of a user's own socket: $XDG_RUNTIME_DIR when it is set to an
+// absolute path, else /tmp/gnss-<uid>.  Only that user may own and enter it,
+// so nobody else can put a socket of theirs where the user's clients look.
+// Empty for root, whose daemon listens in /run/gnss.
+inline std::string UserSocketFolder(uid_t uid, const char* runtimeDir) {
+    if (uid == 0) return {};
+    if (runtimeDir != nullptr && *runtimeDir == '/') return runtimeDir;
+    return "/tmp/gnss-" + std::to_string(uid);
+}
+
+// The folder for this process: its effective user and environment.
+inline std::string UserSocketFolder() {
+    return UserSocketFolder(::geteuid(), std::getenv("XDG_RUNTIME_DIR"));
+}
+
 // Where gnssd listens unless told otherwise: /run/gnss/gnss.sock for root,
-// else $XDG_RUNTIME_DIR/gnss.sock, else /tmp/gnss-<uid>.sock.
+// else gnss.sock in UserSocketFolder().
 inline std::string DefaultSocketPath() {
-    const uid_t uid = ::geteuid();
-    if (uid == 0) return "/run/gnss/gnss.sock";
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/')
-        return std::string(runtime) + "/gnss.sock";
-    return "/tmp/gnss-" + std::to_string(uid) + ".sock";
+    const std::string folder = UserSocketFolder();
+    return folder.empty() ? "/run/gnss/gnss.sock" : folder + "/gnss.sock";
+}
+
+// The folder part of a socket path ("" for a bare name).
+inline std::string SocketFolderOf(const std::string& socketPath) {
+    const auto slash = socketPath.rfind('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? "/" : socketPath.substr(0, slash);
+}
+
+// Checks that `folder` is private to `uid`: a directory itself (lstat, so not
+// a link to one), owned by `uid`, with no access for group or others.  On
+// failure `error` names the folder and what is wrong with it.
+inline bool CheckPrivateFolder(const std::string& folder, uid_t uid, std::string& error) {
+    struct stat st{};
+    const std::string name = "the socket folder " + folder;
+    if (::lstat(folder.c_str(), &st) != 0) {
+        error = name + " cannot be examined: " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        error = name + " is a symbolic link, not a directory of its own";
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = name + " is not a directory";
+        return false;
+    }
+    if (st.st_uid != uid) {
+        error = name + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " +
+                std::to_string(uid);
+        return false;
+    }
+    if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        error = name + " is open to group or others (mode " + mode + "; it must be 0700)";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace gnss::frame
