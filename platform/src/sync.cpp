@@ -131,14 +131,25 @@ DWORD CurrentThreadId() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
 
 namespace {
 
-std::atomic<SleepObserver> g_sleepObserver{nullptr};
+std::atomic<PauseObserver> g_pauseObserver{nullptr};
+
+void NotifyPause(DWORD milliseconds) {
+    if (const PauseObserver observer = g_pauseObserver.load()) observer(milliseconds);
+}
 
 }  // namespace
 
-void SetSleepObserver(SleepObserver observer) { g_sleepObserver.store(observer); }
+void SetPauseObserver(PauseObserver observer) { g_pauseObserver.store(observer); }
+
+bool Pause(DWORD milliseconds, std::initializer_list<Event*> until) {
+    NotifyPause(milliseconds);
+    for (Event* event : until)
+        if (event == nullptr) return false;
+    return WaitForAny(until, milliseconds) == WAIT_TIMEOUT;
+}
 
 void Sleep(DWORD milliseconds) {
-    if (const SleepObserver observer = g_sleepObserver.load()) observer(milliseconds);
+    NotifyPause(milliseconds);
     if (milliseconds == INFINITE) {
         for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
     }

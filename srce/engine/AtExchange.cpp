@@ -154,8 +154,8 @@ bool PauseUnlessStopped(DWORD dwMilliseconds, const char* function) {
         gnss::os::Sleep(dwMilliseconds);
         return true;
     }
-    if (gnss::os::WaitForAny({events.m_hDeviceRemoveEvent.get(), events.m_hShutdownEvent.get()},
-                             dwMilliseconds) == gnss::os::WAIT_TIMEOUT)
+    if (gnss::os::Pause(dwMilliseconds,
+                        {events.m_hDeviceRemoveEvent.get(), events.m_hShutdownEvent.get()}))
         return true;
     LogStopped(function);
     return false;

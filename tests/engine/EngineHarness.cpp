@@ -170,12 +170,12 @@ void EngineTest::SetUp() {
         std::lock_guard guard(Activities().lock);
         Activities().entries.clear();
     }
-    gnss::os::SetSleepObserver(OnSleep);
+    gnss::os::SetPauseObserver(OnSleep);
 }
 
 void EngineTest::TearDown() {
     StopEngine();
-    gnss::os::SetSleepObserver(nullptr);
+    gnss::os::SetPauseObserver(nullptr);
     log_.reset();
     current_ = nullptr;
 }

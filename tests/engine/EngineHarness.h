@@ -121,7 +121,7 @@ protected:
     void SetReceiveHook(ReceiveHook hook);
 
     // Every command handed to the send callback (its text, also when the
-    // transport refused it) and every pause (gnss::os::Sleep, as "pause <ms>"
+    // transport refused it) and every pause (gnss::os::Sleep or Pause, as "pause <ms>"
     // with the duration the engine asked for), in the order they happened.
     std::vector<std::string> Activity() const;
 

@@ -482,7 +482,8 @@ public:
     std::thread::id powerThreadId;
     std::chrono::steady_clock::time_point idleSince{};  // the last time the device fell idle
     std::chrono::steady_clock::time_point idleDeadline{};
-    std::vector<IdleOut> idleOuts;  // every idle-out of this host's devices, in order
+    static constexpr std::size_t kKeptIdleOuts = 64;
+    std::vector<IdleOut> idleOuts;  // the latest idle-outs of this host's devices, in order
     int activeOpens = 0;
     int activeCloses = 0;
     std::function<void()> removedHandler;

@@ -296,6 +296,8 @@ void Host::IdleOutLocked(std::unique_lock<std::mutex>& lock) {
     const std::chrono::duration<double, std::milli> idle = Clock::now() - idleSince;
     const IdleOut out{device->idleTimeoutMs,
                       static_cast<ULONG>(std::llround(idle.count() / gnss::os::TimeScale()))};
+    // A daemon idles out every few seconds for years: only the latest are kept.
+    if (idleOuts.size() == kKeptIdleOuts) idleOuts.erase(idleOuts.begin());
     idleOuts.push_back(out);
     Note("idle time-out of %u ms passed after %u ms idle: leaving D0",
          static_cast<unsigned>(out.idleTimeoutMs), static_cast<unsigned>(out.idleMs));

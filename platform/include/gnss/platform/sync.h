@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -113,10 +114,16 @@ DWORD CurrentThreadId();
 
 void Sleep(DWORD milliseconds);
 
-// Called by Sleep first, on the sleeping thread, with the duration it was
-// given (before the time scale); null removes it.  For tests: a pause leaves
-// no other trace a test could look for without timing it.
-using SleepObserver = void (*)(DWORD milliseconds);
-void SetSleepObserver(SleepObserver observer);
+// A pause of `milliseconds` (scaled like every wait) that ends early when one
+// of `until` is signalled: true when the whole time has passed, false when an
+// event ended it (or one of them is null).  Meant for manual-reset events; an
+// auto-reset one that ends it is consumed, as by any wait.
+bool Pause(DWORD milliseconds, std::initializer_list<Event*> until);
+
+// Called by Sleep and Pause first, on the pausing thread, with the duration
+// they were given (before the time scale); null removes it.  For tests: a
+// pause leaves no other trace a test could look for without timing it.
+using PauseObserver = void (*)(DWORD milliseconds);
+void SetPauseObserver(PauseObserver observer);
 
 }  // namespace gnss::os

@@ -156,7 +156,8 @@ public:
     DevicePowerState PowerState() const;
     // Waits until the device is in this state; false on time-out (milliseconds, unscaled).
     bool WaitForPowerState(DevicePowerState state, DWORD timeoutMs) const;
-    // The device's idle-outs so far (of every device this host attached), in order.
+    // The device's latest idle-outs (the last 64, of every device this host
+    // attached), in order.
     std::vector<IdleOut> IdleOuts() const;
     // The device interfaces the driver published.
     std::vector<GUID> DeviceInterfaces() const;
