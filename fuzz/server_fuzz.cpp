@@ -165,7 +165,8 @@ private:
         }
         if (p.code == IOCTL_GNSS_STOP_FIXSESSION) {
             if (p.input.size() < sizeof(GNSS_STOPFIXSESSION_PARAM)) return STATUS_INVALID_PARAMETER;
-            const std::uint32_t id = U32At(p.input, offsetof(GNSS_STOPFIXSESSION_PARAM, FixSessionID));
+            const std::uint32_t id =
+                U32At(p.input, offsetof(GNSS_STOPFIXSESSION_PARAM, FixSessionID));
             if (id == lkg_) {
                 lkg_ = 0;
             } else if (file != files_.end()) {
@@ -265,8 +266,9 @@ public:
                 case 5: {
                     const RequestHandle r = device_.Pick(in.Byte());
                     const std::uint8_t s = in.Byte();
-                    device_.Complete(r, s % 3 == 0 ? STATUS_SUCCESS
-                                                   : (s % 3 == 1 ? STATUS_CANCELLED : STATUS_DEVICE_BUSY));
+                    static constexpr NTSTATUS kStatuses[] = {STATUS_SUCCESS, STATUS_CANCELLED,
+                                                             STATUS_DEVICE_BUSY};
+                    device_.Complete(r, kStatuses[s % 3]);
                     break;
                 }
                 case 6: device_.Take(device_.Pick(in.Byte())); break;
@@ -422,7 +424,8 @@ private:
         if (c == nullptr) return;
         gnss::frame::Request request;
         const auto error = gnss::frame::DecodeRequest(bytes, request);
-        if (error == gnss::frame::FrameError::None && request.type == gnss::frame::FrameType::DeviceControl) {
+        if (error == gnss::frame::FrameError::None &&
+            request.type == gnss::frame::FrameType::DeviceControl) {
             SendRequest(*c, request.tag, bytes);
         } else if (Send(*c, bytes) && error != gnss::frame::FrameError::None) {
             c->broken = true;
@@ -454,7 +457,8 @@ private:
             const std::span<const std::uint8_t> frame(buffer_.data(), static_cast<std::size_t>(n));
             if (!c.answered) {
                 gnss::frame::OpenResult open;
-                Require(gnss::frame::DecodeOpenResult(frame, open) == gnss::frame::FrameError::None);
+                Require(gnss::frame::DecodeOpenResult(frame, open) ==
+                        gnss::frame::FrameError::None);
                 c.answered = true;
                 c.opened = NT_SUCCESS(open.status);
                 Require(c.opened || open.status == STATUS_NOT_SUPPORTED);

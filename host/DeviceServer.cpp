@@ -435,7 +435,8 @@ void DeviceServer::AnswerOpens() {
         }
         c->opened = true;
         char text[64];
-        GNSSD_LOG(kLogInfo, "connection %llu: open %s", Id(id), StatusText(status, text, sizeof text));
+        GNSSD_LOG(kLogInfo, "connection %llu: open %s", Id(id),
+                  StatusText(status, text, sizeof text));
         Enqueue(*c, frame::EncodeOpenResult(status, GNSS_INTERFACE_VERSION));
         if (Flush(*c) && !NT_SUCCESS(status)) BeginClose(*c, "open refused");
     }
@@ -518,7 +519,8 @@ bool DeviceServer::HandleFrame(Connection& c, std::span<const std::uint8_t> byte
         const auto it = c.outstanding.find(request.tag);
         if (it == c.outstanding.end()) {
             // Already completed (its completion may be on its way): nothing to do.
-            GNSSD_LOG(kLogVerbose, "connection %llu: cancel of tag %llu, not outstanding", Id(c.id), tag);
+            GNSSD_LOG(kLogVerbose, "connection %llu: cancel of tag %llu, not outstanding", Id(c.id),
+                      tag);
             return true;
         }
         const bool cancelled = device_.Cancel(it->second.handle);
@@ -585,7 +587,10 @@ void DeviceServer::Deliver(std::uint64_t connection, std::uint64_t tag, DeviceCo
     c->outstanding.erase(it);
     c->outstandingBytes -= request.bytes;
     if (request.effect.Any()) {
-        if (NT_SUCCESS(done.status)) ledger_.Applied(c->id, request.effect);
+        // After its undo has gone out (the grace time ran out first) only
+        // the driver-wide part of the change is followed.
+        const std::uint64_t owner = c->undoSubmitted ? SessionLedger::kNoConnection : c->id;
+        if (NT_SUCCESS(done.status)) ledger_.Applied(owner, request.effect);
         --effectsInFlight_;
     }
     if (c->ended || request.effect.Any()) {
@@ -645,15 +650,16 @@ void DeviceServer::UpdateInterest(Connection& c) {
     ev.events = want;
     ev.data.u64 = kFirstConnectionKey + c.id;
     if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev) != 0) {
-        GNSSD_LOG(kLogError, "ERROR: connection %llu: epoll_ctl: %s", Id(c.id), std::strerror(errno));
+        GNSSD_LOG(kLogError, "ERROR: connection %llu: epoll_ctl: %s", Id(c.id),
+                  std::strerror(errno));
         return;
     }
     c.registered = want;
 }
 
 void DeviceServer::BeginClose(Connection& c, const char* why) {
-    GNSSD_LOG(kLogInfo, "connection %llu: %s; closing after %zu outstanding request(s)", Id(c.id), why,
-              c.outstanding.size());
+    GNSSD_LOG(kLogInfo, "connection %llu: %s; closing after %zu outstanding request(s)", Id(c.id),
+              why, c.outstanding.size());
     c.closing = true;
     c.closeBy = std::chrono::steady_clock::now() + limits_.closeGrace;
     ::shutdown(c.fd, SHUT_RD);
@@ -664,8 +670,8 @@ void DeviceServer::End(Connection& c, const char* why, unsigned level) {
     if (c.outstanding.empty())
         GNSSD_LOG(level, "connection %llu: %s; closed", Id(c.id), why);
     else
-        GNSSD_LOG(level, "connection %llu: %s; cancelling %zu request(s) and closing", Id(c.id), why,
-                  c.outstanding.size());
+        GNSSD_LOG(level, "connection %llu: %s; cancelling %zu request(s) and closing", Id(c.id),
+                  why, c.outstanding.size());
     if (c.fd >= 0) {
         [[maybe_unused]] const int rc = ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
         CloseFd(c.fd);
@@ -744,7 +750,8 @@ void DeviceServer::SubmitUndo(Connection& c) {
     }
 }
 
-void DeviceServer::DeliverUndo(std::uint64_t connection, const RequestEffect& effect, NTSTATUS status) {
+void DeviceServer::DeliverUndo(std::uint64_t connection, const RequestEffect& effect,
+                               NTSTATUS status) {
     if (NT_SUCCESS(status)) {
         ledger_.Applied(SessionLedger::kNoConnection, effect);
     } else {
@@ -773,7 +780,8 @@ void DeviceServer::Erase(Connection& c) {
 void DeviceServer::ReapAndArmTimer() {
     for (const std::uint64_t id : Ids()) {
         Connection* c = Find(id);
-        if (c != nullptr && c->closing && !c->ended && c->outgoing.empty() && c->outstanding.empty())
+        if (c != nullptr && c->closing && !c->ended && c->outgoing.empty() &&
+            c->outstanding.empty())
             End(*c, "drained");
     }
     auto earliest = std::chrono::steady_clock::time_point::max();

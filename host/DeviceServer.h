@@ -16,22 +16,29 @@
 // fix session it started and did not stop, single-shot, continuous and
 // last-known-good; a GNSS_SetNMEALogging 1 for every NMEA request it raised
 // and did not lower, as far as no other connection still wants NMEA), and only
-// when the driver has answered those does it close the file object.  The NMEA
-// log file a client opened (255) stays open: it is the daemon's switch, not
-// the connection's (see SessionLedger.h).  Nothing else is affected.
+// when the driver has answered those does it close the file object.  What to
+// undo is decided once no request that changes those states is unanswered on
+// any connection (they are never parked, so this is a matter of moments); a
+// device that answers none of it within the grace time has the file object
+// closed all the same.  The NMEA log file a client opened (255) stays open: it
+// is the daemon's switch, not the connection's (see SessionLedger.h).  Nothing
+// else is affected.
 //
 // Opens are answered in order with ends: every ready connection event is
 // handled before the listening socket, hang-ups are checked once more before
-// an open is answered, and no new connection is accepted while an ended
-// connection's cleanup is in flight, so that a client that closes and at once
-// reopens finds its session slot free.  Out of descriptors (EMFILE, ENFILE),
-// the server stops accepting and says so once; it accepts again when a
-// connection ends or after Limits::acceptPause.  Once the last connection has
-// gone, the heap's free memory is returned to the system.
+// an open is answered, and no open is answered (nor a new connection
+// accepted) while an ended connection's cleanup is in flight, so that a
+// client that closes and at once reopens finds its session slot free.  Out
+// of descriptors (EMFILE, ENFILE), the server stops accepting and says so
+// once; it accepts again when a connection ends or after Limits::acceptPause.
+// Once the last connection has gone, the heap's free memory is returned to
+// the system (malloc_trim).
 //
 // Threads: everything runs on the thread that calls Run/RunUntilIdle (the
-// loop thread), except the completion handlers, Stop and NotifyDeviceRemoved,
-// which only append to the loop's inbox and wake it through an eventfd.
+// loop thread; the destructor serves the last cleanup on its own thread once
+// Run has returned), except the completion handlers, Stop and
+// NotifyDeviceRemoved, which only append to the loop's inbox and wake it
+// through an eventfd.
 #pragma once
 
 #include <chrono>

@@ -456,7 +456,7 @@ TEST_F(DeviceServerTest, TooManyOutstandingRequestsOrBufferBytesEndTheConnection
     ExpectServes(*steady, 3);
 }
 
-TEST_F(DeviceServerTest, AnEndedConnectionHasItsSessionsStoppedAndNmeaWithdrawnBeforeItsFileCloses) {
+TEST_F(DeviceServerTest, AnEndedConnectionHasItsSessionsStoppedAndNmeaWithdrawnBeforeTheClose) {
     auto a = Connect();  // file 1
     auto b = Connect();  // file 2
     auto c = Connect();  // file 3

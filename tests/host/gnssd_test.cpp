@@ -441,7 +441,8 @@ TEST_F(GnssdTest, ClientsParkingLargeBuffersAreCutOffAndTheMemoryComesBack) {
     RoundTrip(*next, 3);
     const long after = ResidentKiB(daemon_);
     EXPECT_LT(after - before, kAfterSlackKiB) << "KiB before " << before << ", after " << after;
-    EXPECT_EQ(test::CountOccurrences(test::ReadFile(log_), "outstanding request buffers over 1048576 bytes"),
+    EXPECT_EQ(test::CountOccurrences(test::ReadFile(log_),
+                                     "outstanding request buffers over 1048576 bytes"),
               2u);
 }
 
