@@ -744,7 +744,7 @@ void DeviceServer::SubmitUndo(Connection& c) {
             ++effectsInFlight_;
         } else {
             char text[64];
-            GNSSD_LOG(kLogError, "ERROR: connection %llu: the device refused the request: %s",
+            GNSSD_LOG(kLogError, "ERROR: connection %llu: the device refused the undo: %s",
                       Id(c.id), StatusText(status, text, sizeof text));
         }
     }
