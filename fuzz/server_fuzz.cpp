@@ -7,7 +7,8 @@
 // slots, the last-known-good id and the NMEA count.
 //
 // The input is a list of operations, one byte each and its arguments after
-// it (see Run); the loop runs single-threaded through RunUntilIdle.  Checked:
+// it (see Run::Play); the loop runs single-threaded through RunUntilIdle.
+// Checked:
 //   - every frame a client receives is well formed, the open result first,
 //     and every completion answers a request of its own that was still
 //     outstanding (so none comes twice);
@@ -230,22 +231,12 @@ private:
     std::size_t at_ = 0;
 };
 
-const std::string& SocketPath() {
-    static const std::string path = [] {
-        char folder[] = "/tmp/gnss-server-fuzz-XXXXXX";
-        Require(::mkdtemp(folder) != nullptr);
-        static const std::string removed = folder;
-        std::atexit([] { ::rmdir(removed.c_str()); });
-        return std::string(folder) + "/gnss.sock";
-    }();
-    return path;
-}
-
 class Run {
 public:
-    explicit Run(FuzzDevice& device) : device_(device), server_(device, Limits()) {
+    Run(FuzzDevice& device, const std::string& socketPath)
+        : device_(device), path_(socketPath), server_(device, Limits()) {
         std::string error;
-        Require(server_.Listen(SocketPath(), error));
+        Require(server_.Listen(path_, error));
     }
 
     void Play(Input& in) {
@@ -337,7 +328,7 @@ private:
         Require(c.fd >= 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, SocketPath().c_str(), sizeof addr.sun_path - 1);
+        std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
         // The backlog takes it whether or not the server accepts now.
         Require(::connect(c.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0);
         clients_.push_back(std::move(c));
@@ -486,6 +477,7 @@ private:
     }
 
     FuzzDevice& device_;
+    const std::string path_;
     Clients clients_;
     Bytes buffer_ = Bytes(gnss::frame::kMaxFrame);
     DeviceServer server_;
@@ -513,12 +505,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     // The last byte chooses how the run ends; the others are operations.
     Input in(data, size - 1);
+    // A folder of its own for the socket, gone with the run (the server
+    // removes the socket file when it goes).
+    char folder[] = "/tmp/gnss-server-fuzz-XXXXXX";
+    Require(::mkdtemp(folder) != nullptr);
     FuzzDevice device;
     {
-        Run run(device);
+        Run run(device, std::string(folder) + "/gnss.sock");
         run.Play(in);
         run.Finish((data[size - 1] & 1) != 0);
     }  // the server goes: the connections left end and their cleanup runs
+    ::rmdir(folder);
     Require(device.Idle());
     return 0;
 }
