@@ -341,7 +341,11 @@ TEST(FixesNmea, QueuedBlocksAndTheLogFile) {
         ASSERT_EQ(gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "1"}).status, 0);
         const CommandResult log = gnssd.Gnssctl({"nmea", "--log", "on"});
         ASSERT_EQ(log.status, 0) << log.err;
-        // Nobody listens while the fixes come: the blocks are queued.
+        // The log file stays open after gnssctl has gone, and takes NMEA
+        // while some client wants it.  This one wants it but nobody listens
+        // while the fixes come: the blocks are queued.
+        Session wanting(gnssd.Socket());
+        ASSERT_EQ(wanting.Nmea(256), STATUS_SUCCESS);
         const CommandResult track =
             gnssd.Gnssctl({"track", "--interval", "1", "--count", std::to_string(epochs)});
         ASSERT_EQ(track.status, 0) << track.err;
@@ -534,6 +538,36 @@ TEST_F(Fixes, PositionErrorsOnBothGenerations) {
     EXPECT_EQ(NewCommands(5), (V{"AT+XLCSLQOS=50,300,150,0", "AT+XLCSLSR=1,1,,,,,,,,", "AT+XLCSLSR=1,1,,,,,1,,,",
                                 "AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,3"}));
     EXPECT_EQ(CountOccurrences(gnssd.Log(), "GNSS_RESPONSE_NAVERROR Received"), 2u);  // one a run
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST_F(Fixes, AKilledClientLeavesNeitherItsSessionNorItsNmeaRequestBehind) {
+    StartGnssd("chip=rxa7300");
+    // A tracker killed after its first fix: gnssd stops its session for it.
+    const std::string trackOut = dir.File("track.out");
+    const Spawned tracker = gnssd.GnssctlAsync({"track", "--interval", "1"}, trackOut);
+    ASSERT_TRUE(WaitForText(trackOut, "\n"));
+    ::kill(tracker.pid, SIGKILL);
+    EXPECT_EQ(WaitExit(tracker.pid), 128 + SIGKILL);
+    EXPECT_EQ(NewCommands(2), (V{"AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,1"}));
+    // The location service switched on again, fixes come as before.
+    LocationOn();
+    const CommandResult fix = gnssd.Gnssctl({"fix", "--timeout", "20"});
+    EXPECT_EQ(fix.status, 0) << fix.err;
+    EXPECT_EQ(NewCommands(2), (V{"AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,2"}));
+    EXPECT_EQ(CountOccurrences(gnssd.Log(), "NumberOfClients=2"), 0u);
+
+    // An NMEA listener with a session of its own, killed: its session is
+    // stopped and its NMEA request withdrawn, so the next request asks for none.
+    const std::string nmeaOut = dir.File("nmea.out");
+    const Spawned nmea = gnssd.GnssctlAsync({"nmea", "--track", "1"}, nmeaOut);
+    ASSERT_TRUE(WaitForText(nmeaOut, "\n"));
+    ::kill(nmea.pid, SIGKILL);
+    EXPECT_EQ(WaitExit(nmea.pid), 128 + SIGKILL);
+    EXPECT_EQ(NewCommands(2), (V{"AT+XLCSLSR=1,1,,,,,1,,,2", "AT+XLSRSTOP=0,3"}));
+    ASSERT_TRUE(gnssd.WaitForLog("GNSS_SetNMEALogging Data=1"));
+    EXPECT_EQ(gnssd.Gnssctl({"fix", "--timeout", "20"}).status, 0);
+    EXPECT_EQ(NewCommands(2), (V{"AT+XLCSLSR=1,1,,,,,1,,,", "AT+XLSRSTOP=0,4"}));
     EXPECT_EQ(gnssd.Stop(), 0);
 }
 

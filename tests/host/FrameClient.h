@@ -73,6 +73,7 @@ public:
         do {
             n = ::recv(fd_, buffer.data(), buffer.size(), 0);
         } while (n < 0 && errno == EINTR);
+        if (n == 0) errno = 0;  // the end of the connection
         if (n <= 0) return std::nullopt;
         buffer.resize(static_cast<std::size_t>(n));
         return buffer;
@@ -95,8 +96,12 @@ public:
         return ReceivedCompletion{c.tag, c.status, c.information, {c.output.begin(), c.output.end()}};
     }
 
-    // True when the next thing on the connection is its end (no frame).
-    bool AtEnd() { return !ReceiveFrame().has_value(); }
+    // True when the next thing on the connection is its end (no frame); false
+    // for a frame, and when the safety net's time ran out first.
+    bool AtEnd() {
+        if (ReceiveFrame().has_value()) return false;
+        return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
 
 private:
     int fd_ = -1;

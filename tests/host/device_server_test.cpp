@@ -2,6 +2,7 @@
 // server's loop runs on a thread of its own, the tests are its clients.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -14,6 +15,7 @@
 #include "DeviceServer.h"
 #include "FrameClient.h"
 #include "TempDir.h"
+#include "gnss/protocol/gnss_ddi.h"
 
 namespace gnss::host {
 namespace {
@@ -30,6 +32,44 @@ Bytes Id(std::uint32_t id) {
     Bytes b(4);
     std::memcpy(b.data(), &id, 4);
     return b;
+}
+
+template <class T>
+Bytes BytesOf(const T& record) {
+    Bytes b(sizeof record);
+    std::memcpy(b.data(), &record, sizeof record);
+    return b;
+}
+
+Bytes StartInput(std::uint32_t id, GNSS_FIXSESSIONTYPE type) {
+    GNSS_FIXSESSION_PARAM p{};
+    p.Size = sizeof p;
+    p.FixSessionID = id;
+    p.SessionType = type;
+    return BytesOf(p);
+}
+
+Bytes StopInput(std::uint32_t id) {
+    GNSS_STOPFIXSESSION_PARAM p{};
+    p.Size = sizeof p;
+    p.FixSessionID = id;
+    return BytesOf(p);
+}
+
+Bytes NmeaInput(std::uint32_t value) {
+    GNSS_DRIVERCOMMAND_PARAM p{};
+    p.Size = sizeof p;
+    p.CommandType = GNSS_SetNMEALogging;
+    p.CommandDataSize = 4;
+    Bytes b = BytesOf(p);
+    std::memcpy(b.data() + offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData), &value, 4);
+    return b;
+}
+
+std::uint32_t U32At(const Bytes& b, std::size_t offset) {
+    std::uint32_t v = 0;
+    if (b.size() >= offset + 4) std::memcpy(&v, b.data() + offset, 4);
+    return v;
 }
 
 // A device with three session slots that parks, completes and cancels
@@ -64,6 +104,11 @@ public:
             }
             openFiles_.erase(file);
             ++closes_;
+            journal_.push_back(std::to_string(file) + " close");
+            const Slots& slots = slots_[file];
+            if (slots.singleShot != 0 || slots.continuous != 0)
+                journal_.push_back(std::to_string(file) + " left sessions running");
+            slots_.erase(file);
             changed_.notify_all();
         }
         for (auto& p : cancelled) p.handler(DeviceCompletion{STATUS_CANCELLED, 0, {}});
@@ -81,6 +126,13 @@ public:
             if (in.size() >= 4) std::memcpy(&id, in.data(), 4);
             parked_.emplace(*request, Parked{file, id, outputLength, std::move(handler)});
             changed_.notify_all();
+            return STATUS_SUCCESS;
+        }
+        if (code == IOCTL_GNSS_START_FIXSESSION || code == IOCTL_GNSS_STOP_FIXSESSION ||
+            code == IOCTL_GNSS_SEND_DRIVERCOMMAND) {
+            Apply(file, code, in);
+            guard.unlock();
+            handler(DeviceCompletion{STATUS_SUCCESS, 4, {}});
             return STATUS_SUCCESS;
         }
         guard.unlock();
@@ -144,6 +196,19 @@ public:
         std::unique_lock guard(lock_);
         changed_.wait(guard, [&] { return openFiles_.size() == n; });
     }
+    void WaitCloses(int n) {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [&] { return closes_ >= n; });
+    }
+    // The stops, NMEA commands and closes, in order, each as "<file> <what>".
+    std::vector<std::string> Journal() const {
+        std::lock_guard guard(lock_);
+        return journal_;
+    }
+    unsigned NmeaCount() const {
+        std::lock_guard guard(lock_);
+        return nmeaCount_;
+    }
     std::size_t ParkedCount() const {
         std::lock_guard guard(lock_);
         return parked_.size();
@@ -154,6 +219,43 @@ public:
     }
 
 private:
+    // The driver's rules for what outlives a file object: its session slots
+    // (a stop matches the last-known-good id first), and the NMEA count,
+    // raised by 255 and 256 up to 2 and lowered by anything else.
+    void Apply(FileHandle file, std::uint32_t code, const Bytes& in) {
+        const std::string who = std::to_string(file) + " ";
+        if (code == IOCTL_GNSS_START_FIXSESSION) {
+            const std::uint32_t id = U32At(in, offsetof(GNSS_FIXSESSION_PARAM, FixSessionID));
+            switch (U32At(in, offsetof(GNSS_FIXSESSION_PARAM, SessionType))) {
+                case GNSS_FixSession_SingleShot: slots_[file].singleShot = id; break;
+                case GNSS_FixSession_ContinuousTracking: slots_[file].continuous = id; break;
+                case GNSS_FixSession_LKG: lkg_ = id; break;
+                default: break;
+            }
+        } else if (code == IOCTL_GNSS_STOP_FIXSESSION) {
+            const std::uint32_t id = U32At(in, offsetof(GNSS_STOPFIXSESSION_PARAM, FixSessionID));
+            journal_.push_back(who + "stop " + std::to_string(id));
+            Slots& slots = slots_[file];
+            if (id == lkg_)
+                lkg_ = 0;
+            else if (slots.singleShot == id)
+                slots.singleShot = 0;
+            else if (slots.continuous == id)
+                slots.continuous = 0;
+        } else {
+            const std::uint32_t value = U32At(in, offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData));
+            journal_.push_back(who + "nmea " + std::to_string(value));
+            if (value == 255 || value == 256)
+                nmeaCount_ = std::min(nmeaCount_ + 1, 2u);
+            else if (nmeaCount_ > 0)
+                --nmeaCount_;
+        }
+    }
+
+    struct Slots {
+        std::uint32_t singleShot = 0;
+        std::uint32_t continuous = 0;
+    };
     struct Parked {
         FileHandle file = 0;
         std::uint32_t id = 0;
@@ -169,6 +271,10 @@ private:
     FileHandle nextFile_ = 1;
     RequestHandle nextRequest_ = 1;
     int closes_ = 0;
+    std::map<FileHandle, Slots> slots_;
+    std::uint32_t lkg_ = 0;
+    unsigned nmeaCount_ = 0;
+    std::vector<std::string> journal_;
 };
 
 class DeviceServerTest : public ::testing::Test {
@@ -196,6 +302,15 @@ protected:
         EXPECT_GE(client->fd(), 0) << std::strerror(client->error());
         EXPECT_EQ(client->ReadOpenResult(), std::optional<NTSTATUS>(STATUS_SUCCESS));
         return client;
+    }
+
+    // A request the device answers at once with success.
+    static void Call(FrameClient& client, std::uint64_t tag, std::uint32_t code, Bytes input) {
+        ASSERT_TRUE(client.SendControl(tag, code, std::move(input), 0));
+        const auto c = client.ReadCompletion();
+        ASSERT_TRUE(c.has_value());
+        EXPECT_EQ(c->tag, tag);
+        EXPECT_EQ(c->status, STATUS_SUCCESS);
     }
 
     // The connection still serves: an echo request comes back.
@@ -300,17 +415,85 @@ TEST_F(DeviceServerTest, ARequestTheDeviceRefusesIsAnsweredWithItsStatus) {
     ExpectServes(*client, 3);
 }
 
-TEST_F(DeviceServerTest, TooManyOutstandingRequestsEndTheConnection) {
+TEST_F(DeviceServerTest, TooManyOutstandingRequestsOrBufferBytesEndTheConnection) {
     StopServer();
     server_.reset();
     DeviceServer::Limits limits;
     limits.maxOutstanding = 4;
+    limits.maxOutstandingBytes = 1000;
     path_ = dir_.File("limited.sock");
     StartServer(limits);
     auto client = Connect();
     for (std::uint32_t id = 1; id <= 5; ++id) client->SendControl(id, kPark, Id(id), 0);
-    EXPECT_TRUE(client->AtEnd());
+    ASSERT_TRUE(client->AtEnd());
     device_.WaitOpenFiles(0);
+    EXPECT_EQ(device_.ParkedCount(), 0u);
+
+    // Input and output count together: two of 300 + 100 bytes fit, a third does not.
+    auto greedy = Connect();
+    Bytes input = Id(1);
+    input.resize(300);
+    for (std::uint32_t id = 1; id <= 3; ++id) {
+        std::memcpy(input.data(), &id, 4);
+        greedy->SendControl(id, kPark, input, 100);
+    }
+    ASSERT_TRUE(greedy->AtEnd());
+    device_.WaitOpenFiles(0);
+    EXPECT_EQ(device_.ParkedCount(), 0u);
+    // Completed requests give their bytes back: the same two, again and again, fit.
+    auto steady = Connect();
+    for (std::uint32_t round = 0; round < 4; ++round) {
+        for (std::uint32_t id = 1; id <= 2; ++id) {
+            std::memcpy(input.data(), &id, 4);
+            ASSERT_TRUE(steady->SendControl(id, kPark, input, 100));
+        }
+        device_.WaitParked(2);
+        device_.Complete(1, STATUS_SUCCESS, {});
+        device_.Complete(2, STATUS_SUCCESS, {});
+        ASSERT_TRUE(steady->ReadCompletion().has_value());
+        ASSERT_TRUE(steady->ReadCompletion().has_value());
+    }
+    ExpectServes(*steady, 3);
+}
+
+TEST_F(DeviceServerTest, AnEndedConnectionHasItsSessionsStoppedAndNmeaWithdrawnBeforeTheClose) {
+    auto a = Connect();  // file 1
+    auto b = Connect();  // file 2
+    auto c = Connect();  // file 3
+    // a: a single shot, a tracking session and the last-known-good id; NMEA twice.
+    Call(*a, 1, IOCTL_GNSS_START_FIXSESSION, StartInput(5, GNSS_FixSession_SingleShot));
+    Call(*a, 2, IOCTL_GNSS_START_FIXSESSION, StartInput(6, GNSS_FixSession_ContinuousTracking));
+    Call(*a, 3, IOCTL_GNSS_START_FIXSESSION, StartInput(7, GNSS_FixSession_LKG));
+    Call(*a, 4, IOCTL_GNSS_SEND_DRIVERCOMMAND, NmeaInput(256));
+    Call(*a, 5, IOCTL_GNSS_SEND_DRIVERCOMMAND, NmeaInput(255));
+    // b wants NMEA as well (the count stays at its cap of 2); c stops what it starts.
+    Call(*b, 1, IOCTL_GNSS_SEND_DRIVERCOMMAND, NmeaInput(256));
+    Call(*c, 1, IOCTL_GNSS_START_FIXSESSION, StartInput(9, GNSS_FixSession_ContinuousTracking));
+    Call(*c, 2, IOCTL_GNSS_STOP_FIXSESSION, StopInput(9));
+    Call(*c, 3, IOCTL_GNSS_START_FIXSESSION, StartInput(10, GNSS_FixSession_SingleShot));
+    ASSERT_TRUE(a->SendControl(6, kPark, Id(1), 8));  // parked: cancelled, not waited for
+    device_.WaitParked(1);
+
+    // a closes and the slot it frees is taken at once; only one NMEA
+    // lowering, as b still wants NMEA.
+    a->Close();
+    auto d = Connect();
+    ExpectServes(*d, 1);
+    // b breaks the protocol: its NMEA request goes with it.
+    ASSERT_TRUE(b->SendBytes({}));
+    EXPECT_TRUE(b->AtEnd());
+    device_.WaitCloses(2);
+    // The server goes: c's session is stopped before its file closes, too.
+    StopServer();
+    server_.reset();
+
+    const std::vector<std::string> expected = {
+        "1 nmea 256", "1 nmea 255", "2 nmea 256", "3 stop 9",             // the clients' own
+        "1 stop 7",   "1 stop 5",   "1 stop 6",   "1 nmea 1",  "1 close",  // a ends
+        "2 nmea 1",   "2 close",                                           // b ends
+        "3 stop 10",  "4 close",    "3 close"};  // the server goes: d has nothing to undo
+    EXPECT_EQ(device_.Journal(), expected);
+    EXPECT_EQ(device_.NmeaCount(), 0u);
     EXPECT_EQ(device_.ParkedCount(), 0u);
 }
 

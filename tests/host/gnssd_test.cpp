@@ -5,11 +5,13 @@
 // A note on ordering: the daemon's loop handles ready connections in the
 // order they became ready, so a request answered on one connection after
 // another connection was closed proves that the close has been handled.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -98,6 +100,25 @@ struct CommandResult {
     std::string out;
     std::string err;
 };
+
+// The resident set of a process, in KiB; -1 when it cannot be read.
+long ResidentKiB(pid_t pid) {
+    const std::string status = test::ReadFile("/proc/" + std::to_string(pid) + "/status");
+    const auto at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+// The descriptor numbers a process has open.
+std::set<int> OpenDescriptors(pid_t pid) {
+    std::set<int> fds;
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return fds;
+    while (const dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.') fds.insert(std::atoi(entry->d_name));
+    ::closedir(dir);
+    return fds;
+}
 
 class GnssdTest : public ::testing::Test {
 protected:
@@ -312,6 +333,7 @@ TEST_F(GnssdTest, MalformedFramesEndOnlyTheirConnection) {
         {header(1, 7, 0, 604, 0), "unknown frame type"},
         {inconsistent, "inconsistent lengths"},
         {header(1, 1, 0, 604, 1), "reserved field not zero"},
+        {Bytes{}, "short frame"},  // an empty frame, not the end of the connection
     };
     auto bystander = Open();
     ASSERT_TRUE(bystander->SendControl(1000, IOCTL_GNSS_LISTEN_NI, {}, sizeof(GNSS_EVENT)));
@@ -342,7 +364,95 @@ TEST_F(GnssdTest, MalformedFramesEndOnlyTheirConnection) {
     EXPECT_EQ(Stop(), 0);
     const std::string log = test::ReadFile(log_);
     for (const auto& [bytes, text] : cases) EXPECT_NE(log.find(text), std::string::npos) << text;
+    EXPECT_EQ(test::CountOccurrences(log, ": short frame;"), 2u) << log;
     EXPECT_NE(log.find("duplicate outstanding tag"), std::string::npos);
+}
+
+TEST_F(GnssdTest, ACloseAndAnImmediateReopenIsNeverRefused) {
+    auto a = Open();
+    auto b = Open();
+    int refused = 0;
+    for (int i = 0; i < 1000; ++i) {
+        FrameClient c(socket_);
+        ASSERT_GE(c.fd(), 0);
+        const auto status = c.ReadOpenResult();
+        ASSERT_TRUE(status.has_value());
+        if (*status != STATUS_SUCCESS) ++refused;
+    }  // each one closes here, and the next one opens at once
+    EXPECT_EQ(refused, 0);
+    RoundTrip(*a, 1);
+}
+
+TEST_F(GnssdTest, OutOfDescriptorsTheDaemonPausesAcceptingSaysSoOnceAndRecovers) {
+    auto a = Open();
+    RoundTrip(*a, 1);
+    // Leave the daemon exactly one free descriptor number below its limit.
+    const std::set<int> open = OpenDescriptors(daemon_);
+    ASSERT_FALSE(open.empty());
+    int free = 0;
+    while (open.count(free) != 0) ++free;
+    int limit = free + 1;
+    while (open.count(limit) != 0) ++limit;
+    rlimit old{};
+    ASSERT_EQ(::prlimit(daemon_, RLIMIT_NOFILE, nullptr, &old), 0);
+    const rlimit lowered{static_cast<rlim_t>(limit), old.rlim_max};
+    ASSERT_EQ(::prlimit(daemon_, RLIMIT_NOFILE, &lowered, nullptr), 0);
+
+    auto b = Open();  // the last free descriptor
+    FrameClient waiting(socket_);  // connected, but not accepted yet
+    ASSERT_GE(waiting.fd(), 0);
+    ASSERT_TRUE(test::WaitForText(log_, "accept: Too many open files"));
+    RoundTrip(*a, 2);  // the daemon serves on meanwhile
+    RoundTrip(*b, 3);
+    b->Close();  // frees a descriptor: the waiting connection is taken
+    EXPECT_EQ(waiting.ReadOpenResult(), std::optional<NTSTATUS>(STATUS_SUCCESS));
+    RoundTrip(waiting, 4);
+    RoundTrip(*a, 5);
+
+    const std::string log = test::ReadFile(log_);
+    EXPECT_EQ(test::CountOccurrences(log, "accept: Too many open files"), 1u) << log;
+    EXPECT_NE(log.find("accepting connections again"), std::string::npos);
+}
+
+TEST_F(GnssdTest, ClientsParkingLargeBuffersAreCutOffAndTheMemoryComesBack) {
+    // The sanitizers' allocators keep what is freed (quarantine, shadow
+    // memory): there only the bounds are checked, without one the return too.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr long kAfterSlackKiB = 32 * 1024;
+#else
+    constexpr long kAfterSlackKiB = 256;
+#endif
+    auto probe = Open();
+    RoundTrip(*probe, 1);
+    const long before = ResidentKiB(daemon_);
+    ASSERT_GT(before, 0);
+
+    // Two clients each try to park 1024 listeners with 64 KiB of input and
+    // output: 256 MiB in all if nothing stops them.
+    const Bytes input(frame::kMaxInputLength, 0x5A);
+    std::vector<std::unique_ptr<FrameClient>> clients;
+    for (int i = 0; i < 2; ++i) clients.push_back(Open());
+    for (auto& c : clients)
+        for (std::uint64_t tag = 1; tag <= 1024; ++tag)
+            if (!c->SendControl(tag, IOCTL_GNSS_LISTEN_NI, input, frame::kMaxOutputLength)) break;
+    // Each is either cut off or has everything parked (its next request is
+    // answered after all of them).
+    for (auto& c : clients)
+        if (c->SendControl(2000, IOCTL_GNSS_GET_DEVICE_CAPABILITY, {}, 604)) c->ReadCompletion();
+    RoundTrip(*probe, 2);
+    const long during = ResidentKiB(daemon_);
+    EXPECT_LT(during - before, 64 * 1024) << "KiB before " << before << ", during " << during;
+
+    // Everybody leaves; the next open is answered after their ends.
+    clients.clear();
+    probe.reset();
+    auto next = Open();
+    RoundTrip(*next, 3);
+    const long after = ResidentKiB(daemon_);
+    EXPECT_LT(after - before, kAfterSlackKiB) << "KiB before " << before << ", after " << after;
+    EXPECT_EQ(test::CountOccurrences(test::ReadFile(log_),
+                                     "outstanding request buffers over 1048576 bytes"),
+              2u);
 }
 
 TEST_F(GnssdTest, SigtermCompletesParkedRequestsWithCancelledBeforeExiting) {

@@ -227,7 +227,7 @@ struct RequestObj : Object {
     std::size_t inputLength = 0;
     std::size_t outputLength = 0;
     std::vector<std::uint8_t> input;   // a copy of the sender's input
-    std::vector<std::uint8_t> output;  // zero-filled, the output length
+    std::vector<std::uint8_t> output;  // zero-filled, the output length, once retrieved (else empty)
     ULONG_PTR information = 0;
     std::shared_ptr<FileObj> file;
     State state = State::Owned;

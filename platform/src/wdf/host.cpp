@@ -827,7 +827,6 @@ NTSTATUS Host::SubmitDeviceControl(FileId fid, ULONG code, const void* input, st
     if (inputLength != 0)
         request->input.assign(static_cast<const std::uint8_t*>(input),
                               static_cast<const std::uint8_t*>(input) + inputLength);
-    request->output.assign(outputLength, 0);
     request->file = it->second;
     it->second->internalRefs++;
     request->handler = std::move(handler);

@@ -34,9 +34,17 @@ void Host::CompleteLocked(const std::shared_ptr<RequestObj>& request, NTSTATUS s
     completion.status = status;
     completion.information = information;
     if (request->type == WdfRequestTypeDeviceControl) {
+        // A buffer the driver never asked for reads as zeros, as it would have.
         const std::size_t n = std::min<std::size_t>(information, request->outputLength);
-        completion.output.assign(request->output.begin(), request->output.begin() + static_cast<std::ptrdiff_t>(n));
+        if (request->output.empty())
+            completion.output.assign(n, 0);
+        else
+            completion.output.assign(request->output.begin(), request->output.begin() + static_cast<std::ptrdiff_t>(n));
     }
+    // The buffers are done with; the request object may outlive its completion
+    // (a tag reference of the driver's) and need not keep them.
+    std::vector<std::uint8_t>().swap(request->input);
+    std::vector<std::uint8_t>().swap(request->output);
     if (request->handler) {
         deferred.Add([handler = std::move(request->handler), completion = std::move(completion)] { handler(completion); });
     }
@@ -273,6 +281,9 @@ NTSTATUS RetrieveBuffer(WDFREQUEST handle, const char* api, bool input, std::siz
     if (buffer == nullptr) return STATUS_INVALID_PARAMETER;
     const std::size_t available = input ? a->inputLength : a->outputLength;
     if (available == 0 || available < minimum) return STATUS_BUFFER_TOO_SMALL;
+    // The output buffer is made when the driver first asks for it: a parked
+    // request that waits with a large buffer holds none until it is answered.
+    if (!input && a->output.empty()) a->output.assign(available, 0);
     *buffer = input ? a->input.data() : a->output.data();
     if (length != nullptr) *length = available;
     return STATUS_SUCCESS;
