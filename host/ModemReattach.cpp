@@ -80,7 +80,10 @@ std::string ModemReattach::ReattachText(const std::string& modem) {
     std::istringstream pairs(modem.substr(4));
     std::string pair, kept;
     while (std::getline(pairs, pair, ',')) {
-        if (BeginsWith(pair, "fault=unplug")) continue;
+        // An unplug after N commands comes again on the fresh modem, so a
+        // modem that keeps going away can be simulated; the others would
+        // unplug it at once or on the same command again.
+        if (BeginsWith(pair, "fault=unplug") && !BeginsWith(pair, "fault=unplug:after:")) continue;
         kept += (kept.empty() ? "" : ",") + pair;
     }
     return kept.empty() ? "sim" : "sim:" + kept;

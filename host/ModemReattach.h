@@ -10,7 +10,9 @@
 //   usb:...    waits for a device node to appear under /dev/bus/usb (inotify)
 //              and opens the modem by its ids again;
 //   sim[:...]  a fresh simulated modem at once, without the unplug faults of
-//              the option string (so that the fault does not unplug it again);
+//              the option string (so that the fault does not unplug it again)
+//              except unplug:after:N, which makes a modem that goes away
+//              every N commands;
 //   loopback   a fresh loopback back-end at once.
 #pragma once
 
@@ -42,7 +44,8 @@ public:
     void Stop();
 
     // The --modem text for attaching the modem again: the same text, except
-    // that unplug faults are taken out of a simulated modem's options.
+    // that unplug faults other than unplug:after:N are taken out of a
+    // simulated modem's options.
     static std::string ReattachText(const std::string& modem);
 
 private:

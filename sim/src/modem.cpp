@@ -24,6 +24,9 @@ constexpr std::size_t kMaxCommandLine = 1024;  // longer lines are answered ERRO
 // Unread output beyond this makes the modem drop its unsolicited blocks, as a
 // modem whose host does not read loses them; answers are always kept.
 constexpr std::size_t kMaxUnreadOutput = 1 << 20;
+// How much of what the host sent the modem keeps (Commands, ReceivedBytes).
+constexpr std::size_t kKeptCommands = 10000;
+constexpr std::size_t kKeptBytes = 1 << 20;
 constexpr const char* kJunk = "\r\nERROR";     // what a host would see if it read past a zero byte
 
 std::string Upper(std::string_view text) {
@@ -234,6 +237,7 @@ struct Modem::Impl {
         std::lock_guard<std::mutex> lock(mutex);
         if (closed || !plugged || data == nullptr) return 0;
         received.append(reinterpret_cast<const char*>(data), length);
+        if (received.size() > kKeptBytes) received.erase(0, received.size() - kKeptBytes / 2);
         if (record.is_open()) {
             record.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
             record.flush();
@@ -272,6 +276,7 @@ struct Modem::Impl {
 
     void Execute(CommandRecord entry, bool tooLong) {
         commands.push_back(entry);
+        if (commands.size() > kKeptCommands) commands.pop_front();
         ++commandCount;
         std::string text = entry.text;
         text.erase(0, text.find_first_not_of(" \t"));
@@ -738,7 +743,9 @@ struct Modem::Impl {
 
     std::string line, lineRaw;
     bool lineTooLong = false, trailing = false;
-    std::vector<CommandRecord> commands;
+    // What the host sent, for tests and diagnostics: the latest commands and
+    // bytes only, so a modem that serves a daemon for days stays small.
+    std::deque<CommandRecord> commands;
     std::string received;
     std::ofstream record;
 
@@ -870,7 +877,7 @@ ModemSettings Modem::Settings() const {
 
 std::vector<CommandRecord> Modem::Commands() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->commands;
+    return {impl_->commands.begin(), impl_->commands.end()};
 }
 
 std::string Modem::ReceivedBytes() const {

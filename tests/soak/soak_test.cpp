@@ -56,7 +56,29 @@ struct Holdings {
     std::size_t descriptors = 0;
     std::size_t threads = 0;
     long residentKiB = 0;
+    std::vector<std::string> open;  // what the descriptors refer to, sorted
 };
+
+std::vector<std::string> OpenFiles(const std::string& folder) {
+    std::vector<std::string> files;
+    if (DIR* d = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            char target[512];
+            const ssize_t n = ::readlink((folder + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            files.push_back(n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?");
+        }
+        ::closedir(d);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string Join(const std::vector<std::string>& items) {
+    std::string text;
+    for (const auto& item : items) text += "  " + item + "\n";
+    return text;
+}
 
 std::size_t CountEntries(const std::string& folder) {
     std::size_t n = 0;
@@ -71,7 +93,8 @@ std::size_t CountEntries(const std::string& folder) {
 Holdings Measure(pid_t pid) {
     const std::string proc = "/proc/" + std::to_string(pid);
     Holdings h;
-    h.descriptors = CountEntries(proc + "/fd");
+    h.open = OpenFiles(proc + "/fd");
+    h.descriptors = h.open.size();
     h.threads = CountEntries(proc + "/task");
     const std::string status = ReadFile(proc + "/status");
     const auto at = status.find("VmRSS:");
@@ -243,14 +266,21 @@ void LibraryClient(const std::string& socket, std::uint32_t seed, Clock::time_po
                     ++outstanding;
                 }
                 const RequestShape r = gen.Next();
-                const client::Tag tag = device->ControlAsync(
-                    r.code, r.input, r.outputLength, [&](client::Completion&& c) {
-                        if (c.status == STATUS_CANCELLED) ++tally.cancelled;
-                        ++tally.completed;
-                        std::lock_guard guard(lock);
-                        --outstanding;
-                        changed.notify_all();
-                    });
+                client::Tag tag = 0;
+                try {
+                    tag = device->ControlAsync(r.code, r.input, r.outputLength,
+                                               [&](client::Completion&& c) {
+                                                   if (c.status == STATUS_CANCELLED) ++tally.cancelled;
+                                                   ++tally.completed;
+                                                   std::lock_guard guard(lock);
+                                                   --outstanding;
+                                                   changed.notify_all();
+                                               });
+                } catch (const client::Error&) {
+                    std::lock_guard guard(lock);
+                    --outstanding;  // never sent: nothing to complete
+                    throw;
+                }
                 ++tally.submitted;
                 {
                     std::lock_guard guard(lock);
@@ -287,14 +317,17 @@ void DyingClients(GnssdProcess& gnssd, TempDir& dir, std::uint32_t seed, Clock::
     }
 }
 
-// Waits until the device is attached and idle (its reader stopped as often
-// as it started), so that two measurements see gnssd in the same state.
+// Waits until the device is attached and idle (the framework put it in D3
+// after its reader last started), so that two measurements see gnssd in the
+// same state.
 bool WaitUntilIdle(const GnssdProcess& gnssd) {
     return WaitForFile(
         gnssd.LogPath(),
         [](const std::string& log) {
-            const std::size_t started = CountOccurrences(log, "Reader pipe STARTED");
-            return started > 0 && started == CountOccurrences(log, "Reader pipe STOPPED");
+            const auto idle = log.rfind("[WDF] device idle in D3");
+            const auto started = log.rfind("Reader pipe STARTED");
+            // A start rotated out with the older half of the log is long over.
+            return idle != std::string::npos && (started == std::string::npos || idle > started);
         },
         kPatience);
 }
@@ -305,7 +338,7 @@ TEST(Soak, ClientsAndModemFaultsLeaveNothingBehind) {
     const std::string modem = "sim:chip=rxa7300,imsi=001010123456789,ttff=1,fault=garbage,fault=split:97,"
                               "fault=unplug:after:" + std::to_string(kCommandsPerPlug);
     // Level 4 shows the reader's starts and stops; the cap keeps a long run's log small.
-    ASSERT_TRUE(gnssd.Start(modem, {"--log-level", "4", "--log-max-size", "64M"}));
+    ASSERT_TRUE(gnssd.Start(modem, {"--log-level", "4", "--log-max-size", "16M"}));
     const pid_t pid = gnssd.Pid();
 
     // Warm up: the receiver on, a first fix, the device idle again.
@@ -333,18 +366,32 @@ TEST(Soak, ClientsAndModemFaultsLeaveNothingBehind) {
     for (auto& t : clients) t.join();
     const auto busy = std::chrono::duration<double>(Clock::now() - start).count();
 
-    // After the storm: test mode off (a client may have left it on), the
-    // receiver on, and a new client gets a fix at once.
-    ASSERT_EQ(gnssd.Gnssctl({"selftest", "--test-mode", "off"}).status, 0);
-    ASSERT_EQ(gnssd.Gnssctl({"location", "on"}).status, 0);
+    // After the storm: test mode off (a client may have left it on), the NMEA
+    // log closed (a dead client may have opened it), the receiver on, and a
+    // new client gets a fix at once.  The modem still goes away every
+    // kCommandsPerPlug commands: a command it took with it is sent again.
+    const auto settled = [&](std::vector<std::string> args) {
+        CommandResult result;
+        for (int attempt = 0; attempt < 4; ++attempt)
+            if ((result = gnssd.Gnssctl(args)).status == 0) break;
+        return result;
+    };
+    ASSERT_EQ(settled({"selftest", "--test-mode", "off"}).status, 0);
+    ASSERT_EQ(settled({"nmea", "--log", "off"}).status, 0);
+    ASSERT_EQ(settled({"location", "on"}).status, 0);
     const auto fixAsked = Clock::now();
-    const CommandResult fix = gnssd.Gnssctl({"fix", "--timeout", "30"});
+    const CommandResult fix = settled({"fix", "--timeout", "30"});
     const double fixSeconds = std::chrono::duration<double>(Clock::now() - fixAsked).count();
     EXPECT_EQ(fix.status, 0) << fix.err;
 
-    ASSERT_TRUE(WaitUntilIdle(gnssd)) << "the device did not come to rest";
+    if (!WaitUntilIdle(gnssd)) {
+        const std::string log = gnssd.Log();
+        FAIL() << "the device did not come to rest; the end of gnssd's log:\n"
+               << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+    }
     const Holdings after = Measure(pid);
-    const std::string log = gnssd.Log();
+    // The log may have been rotated once (--log-max-size): both halves count.
+    const std::string log = ReadFile(gnssd.LogPath() + ".1") + gnssd.Log();
     const std::size_t replugs = CountOccurrences(log, "device attached again");
 
     std::printf(
@@ -367,7 +414,8 @@ TEST(Soak, ClientsAndModemFaultsLeaveNothingBehind) {
     EXPECT_GT(replugs, 0u) << "the modem never went away";
     EXPECT_EQ(CountOccurrences(log, "VIOLATION"), 0u);
     EXPECT_EQ(CountOccurrences(log, "not outstanding\n"), 0u) << "a completion nobody waited for";
-    EXPECT_EQ(after.descriptors, before.descriptors);
+    EXPECT_EQ(after.descriptors, before.descriptors) << "before:\n" << Join(before.open) << "after:\n"
+                                                     << Join(after.open);
     EXPECT_EQ(after.threads, before.threads);
 #if defined(GNSS_SANITIZED)
     // The sanitizers keep freed memory in quarantine and shadow it.

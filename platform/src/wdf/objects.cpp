@@ -13,7 +13,11 @@ namespace gnss::fw::detail {
 namespace {
 
 constexpr unsigned kTraceFlag = 0x1;
-constexpr std::size_t kMaxTombstones = 65536;
+// Deleted objects whose handles are still told apart from made-up ones in a
+// violation's text ("was already completed" rather than "invalid handle").
+// Misuse comes right after the end (a second completion), so the most recent
+// few thousand are enough; each costs about 64 bytes for the process's life.
+constexpr std::size_t kMaxTombstones = 4096;
 constexpr std::align_val_t kContextAlignment{alignof(std::max_align_t) > 16 ? alignof(std::max_align_t) : 16};
 
 void Trace(unsigned level, const char* text) {

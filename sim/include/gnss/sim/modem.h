@@ -159,8 +159,11 @@ public:
 
     ModemStatus Status() const;
     ModemSettings Settings() const;
+    // The latest 10000 commands, oldest first.
     std::vector<CommandRecord> Commands() const;
-    std::string ReceivedBytes() const;  // everything accepted by Write, in order
+    // What Write accepted, in order: everything, or at least the latest
+    // 512 KiB once more than 1 MiB came.
+    std::string ReceivedBytes() const;
     const ModemOptions& Options() const;
 
     // Waits until the replay has played its capture to the end (never with
