@@ -15,7 +15,7 @@
 //     6        the file is closed (its fix sessions stopped first) and reopened
 //     7        a drain: a chipset-information request, waited for; the
 //              default queue is sequential, so everything sent before it has
-//              been dispatched
+//              been dispatched (every input ends with one)
 //   code     c:u8: below 0xF0 the GNSS code c % 28, else any code:u32le
 //   inlen,   s:u8, by s & 7: 0, structure - 1, structure, structure + 1 +
 //   outlen   (s >> 3), 1 + (s >> 3), else the length:u16le that follows (at
@@ -605,6 +605,12 @@ private:
         host_.CloseFile(file.id);
         file.id = 0;
     }
+    // The default queue is sequential: once this request is answered, every
+    // request sent before it has been dispatched.
+    void Drain(File& file) {
+        ledger_.WaitFor(ledger_.Submit(host_, file.id, IOCTL_GNSS_GET_CHIPSETINFO, {},
+                                       sizeof(GNSS_CHIPSETINFO)));
+    }
     void Request(const Operation& request, File& file);
     void Settle();
     void CheckViolations() {
@@ -650,14 +656,20 @@ void Rig::Run(const Script& script) {
             Close(file);
             Open(file);
         } else {
-            ledger_.WaitFor(ledger_.Submit(host_, file.id, IOCTL_GNSS_GET_CHIPSETINFO, {},
-                                           sizeof(GNSS_CHIPSETINFO)));
+            Drain(file);
         }
     }
 
+    // Closing a file cancels its requests that still wait in a queue; those
+    // the input sent reach the driver first, so only parked ones end that way.
+    for (std::size_t i = 0; i < fileCount; ++i) {
+        if (files[i].id != 0) {
+            Drain(files[i]);
+            break;
+        }
+    }
     for (std::size_t i = 0; i < fileCount; ++i) Close(files[i]);
-    // Closing cancelled what was parked; the rest completes as the dispatcher
-    // gets to it.
+    // Every request has been dispatched, and closing cancelled what was parked.
     ledger_.WaitAll();
     CheckViolations();
     Settle();
@@ -698,7 +710,7 @@ void Rig::Settle() {
     // any more; a fresh device (and modem) ends it.
     const gnss::sim::ModemStatus status = modem_->Status();
     if (status.requestActive || status.commands > kCommandsPerModem) {
-        std::fprintf(stderr, "==fuzz_dispatch== a fresh device: %s\n",
+        std::fprintf(stderr, "INFO: fuzz_dispatch: a fresh device: %s\n",
                      status.requestActive ? "a location request outlived its session"
                                           : "the modem's record is full");
         if (!NT_SUCCESS(host_.RemoveDevice())) Fail("the device could not be removed");
