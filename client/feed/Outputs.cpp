@@ -145,7 +145,7 @@ void Outputs::Unwatch(int fd) { ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
 
 // --- set-up ----------------------------------------------------------------------
 
-void Outputs::ListenTcp(const std::string& addressPort) {
+std::string Outputs::ListenTcp(const std::string& addressPort) {
     const auto colon = addressPort.rfind(':');
     std::string host = addressPort.substr(0, colon);
     const std::string port = addressPort.substr(colon + 1);
@@ -177,10 +177,12 @@ void Outputs::ListenTcp(const std::string& addressPort) {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
     auto listener = std::make_unique<Listener>();
     listener->fd = fd;
-    listener->label = "tcp " + SocketAddressText(reinterpret_cast<sockaddr*>(&bound));
+    const std::string where = SocketAddressText(reinterpret_cast<sockaddr*>(&bound));
+    listener->label = "tcp " + where;
     Watch(fd, EPOLLIN, Key(kListener, listeners_.size()));
     Say("serving NMEA on " + listener->label);
     listeners_.push_back(std::move(listener));
+    return where;
 }
 
 void Outputs::ListenUnix(const std::string& path, unsigned mode) {

@@ -57,7 +57,8 @@ public:
     Outputs& operator=(const Outputs&) = delete;
 
     // "ADDRESS:PORT" (IPv4, [IPv6] or a host name); port 0 takes a free one.
-    void ListenTcp(const std::string& addressPort);
+    // Returns the address and port it listens on ("127.0.0.1:41234").
+    std::string ListenTcp(const std::string& addressPort);
     // A stale socket file at `path` is replaced; a live one is refused.
     void ListenUnix(const std::string& path, unsigned mode);
     // A new pseudo-terminal in raw mode, with `link` (replaced if it is a
