@@ -271,11 +271,11 @@ public:
                               << "[" << kDesktopId << "]\nallowed=true\nsystem=false\nusers=\n";
         // The agent waits for GeoClue to appear on the bus and registers then.
         agent_ = Child(Spawn({GEOCLUE_AGENT_PATH}, dir_.File("agent.out"), dir_.File("agent.err")).pid);
-        // Debug messages go to standard output: both streams into one log.
-        ::setenv("G_MESSAGES_DEBUG", "all", 1);
+        // With G_MESSAGES_DEBUG its debug messages go to standard output:
+        // both streams into one log.
         geoclue_ = Child(Spawn({UNSHARE_PATH, "-m", "sh", "-c",
                                 "exec 2>&1; mount --bind \"$0\" /etc/geoclue/geoclue.conf && "
-                                "exec \"$1\" -t 0 --nmea-socket=\"$2\"",
+                                "G_MESSAGES_DEBUG=all exec \"$1\" -t 0 --nmea-socket=\"$2\"",
                                 config, GEOCLUE_PATH, nmeaSocket},
                                log_, "")
                              .pid);

@@ -36,6 +36,8 @@ def main():
     state = {"seen": 0, "status": 1}
 
     def on_signal(_connection, _sender, _path, _interface, _name, parameters):
+        if state["seen"] >= count:
+            return
         _old, new = parameters.unpack()
         reply = bus.call_sync(SERVICE, new, "org.freedesktop.DBus.Properties", "GetAll",
                               GLib.Variant("(s)", ("org.freedesktop.GeoClue2.Location",)),
