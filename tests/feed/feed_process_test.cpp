@@ -227,8 +227,8 @@ TEST_F(FeedProcess, GpsdOverTcpReportsEveryFixOfTheCapture) {
     Gpsd gpsd(dir);
     ASSERT_TRUE(gpsd.Start("tcp://127.0.0.1:" + std::to_string(port))) << gpsd.Log();
     gpsd.Watch();
-    ASSERT_TRUE(feed.WaitForLog("gnssfeed: consumer 1 connected (tcp 127.0.0.1:" + std::to_string(port) + ")"))
-        << feed.Log();
+    // A TCP consumer is named by its own address.
+    ASSERT_TRUE(feed.WaitForLog("gnssfeed: consumer 1 connected (tcp 127.0.0.1:")) << feed.Log();
     ExpectEveryFixReported(gpsd.Reports(), fixes);
     EXPECT_EQ(feed.Stop(), 0) << feed.Log();
 }
@@ -308,15 +308,13 @@ TEST_F(FeedProcess, TheSessionRunsWhileAnyConsumerIsConnected) {
     const int port = feed.TcpPort();
     ASSERT_GT(port, 0) << feed.Log();
     ASSERT_TRUE(feed.WaitForLog("gnssfeed: serving NMEA on unix " + socket + "\n")) << feed.Log();
-    ASSERT_TRUE(feed.WaitForLog("gnssfeed: connected to gnssd (" + gnssd.Socket() + ")")) << feed.Log();
     // Nobody to serve: no session.
     EXPECT_EQ(LocationCommands(ReadFile(Record())), V{});
     EXPECT_EQ(feed.Log().find("tracking session"), std::string::npos) << feed.Log();
 
     auto first = std::make_unique<Consumer>(dir.File("first.nmea"), port);
     ASSERT_TRUE(first->Connected());
-    ASSERT_TRUE(feed.WaitForLog("gnssfeed: consumer 1 connected (tcp 127.0.0.1:" + std::to_string(port) + ")"))
-        << feed.Log();
+    ASSERT_TRUE(feed.WaitForLog("gnssfeed: consumer 1 connected (tcp 127.0.0.1:")) << feed.Log();
     ASSERT_TRUE(feed.WaitForLog(" started (interval 1 s)\n")) << feed.Log();
     ASSERT_TRUE(WaitForFixes(*first, 0, 1)) << first->Text();
     Consumer second(dir.File("second.nmea"), -1, socket);
@@ -369,8 +367,10 @@ TEST_F(FeedProcess, AConsumerThatStopsReadingIsDroppedWhileTheOthersKeepReceivin
     const std::string dropped = "gnssfeed: consumer 2 dropped: it stopped reading (";
     ASSERT_TRUE(feed.WaitForLog(dropped)) << feed.Log();
     const std::string log = feed.Log();
+    // A block that would take it past the bound is not queued.
     const long waiting = std::atol(log.c_str() + log.find(dropped) + dropped.size());
-    EXPECT_GT(waiting, kBound) << log;
+    EXPECT_GT(waiting, 0) << log;
+    EXPECT_LE(waiting, kBound) << log;
     EXPECT_NE(log.find(std::to_string(waiting) + " bytes waiting)\n"), std::string::npos) << log;
     // Its connection is closed after what the system had taken for it.
     EXPECT_TRUE(ReadsToTheEnd(stalled));
