@@ -122,8 +122,11 @@ bool Tracker::Connect() {
     try {
         device_ = client::Device::Open(settings_.socketPath, kRequestTimeout);
     } catch (const client::Error& e) {
-        if (!unreachableSaid_)
-            Say(std::string("cannot reach gnssd (") + e.what() + "); retrying every second");
+        if (!unreachableSaid_) {
+            const std::string why = e.what();
+            Say((why.rfind("cannot reach gnssd", 0) == 0 ? why : "cannot reach gnssd (" + why + ")") +
+                "; retrying every second");
+        }
         unreachableSaid_ = true;
         return false;
     }
