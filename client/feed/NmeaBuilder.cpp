@@ -11,12 +11,14 @@
 // date of an epoch always agree.
 #include "NmeaBuilder.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <numbers>
 #include <vector>
 
 #include "gnss/protocol/status.h"
@@ -92,8 +94,8 @@ void AddCoordinate(std::string& body, double degrees, int degreeDigits, char pos
     const std::int64_t whole = units / kUnitsPerDegree;
     const std::int64_t minutes = units % kUnitsPerDegree / kUnitsPerMinute;
     const std::int64_t fraction = units % kUnitsPerMinute;
-    Add(body, Format("%0*" PRId64 "%02" PRId64 ".%06" PRId64, degreeDigits, whole, minutes,
-                     fraction));
+    Add(body,
+        Format("%0*" PRId64 "%02" PRId64 ".%06" PRId64, degreeDigits, whole, minutes, fraction));
     // A coordinate that rounds to zero is on the equator (or the prime
     // meridian) and is written N (or E), whatever the sign it came with.
     Add(body, std::string(1, degrees < 0.0 && units != 0 ? negative : positive));
@@ -324,8 +326,8 @@ std::string Gsv(const Sky& sky) {
         const std::vector<Satellite>& sats = sky.inView[c];
         const std::size_t pages = (sats.size() + kGsvSatellites - 1) / kGsvSatellites;
         for (std::size_t page = 0; page < pages; ++page) {
-            std::string body = Format("%sGSV,%zu,%zu,%02zu", kSystems[c].talker, pages, page + 1,
-                                      sats.size());
+            std::string body =
+                Format("%sGSV,%zu,%zu,%02zu", kSystems[c].talker, pages, page + 1, sats.size());
             const std::size_t end = std::min(sats.size(), (page + 1) * kGsvSatellites);
             for (std::size_t i = page * kGsvSatellites; i < end; ++i) {
                 const GNSS_SATELLITEINFO& info = *sats[i].info;
@@ -382,7 +384,7 @@ std::string Gst(const GNSS_FIXDATA_ACCURACY& a, const Utc& utc, const char* talk
     major /= k;
     minor /= k;
     if (major > 0.0) {
-        const double theta = angle * M_PI / 180.0;
+        const double theta = angle * std::numbers::pi / 180.0;
         const double c = std::cos(theta), s = std::sin(theta);
         Add(body, Fixed(major, 2));
         Add(body, Fixed(minor, 2));

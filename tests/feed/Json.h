@@ -77,8 +77,10 @@ private:
                 }
                 Json item = ParseValue(t, at);
                 if (item.kind == Kind::Invalid) return Json{};
-                if (object) v.members.emplace_back(key, std::move(item));
-                else v.items.push_back(std::move(item));
+                if (object)
+                    v.members.emplace_back(key, std::move(item));
+                else
+                    v.items.push_back(std::move(item));
                 SkipSpace(t, at);
                 if (Take(t, at, ",")) continue;
                 if (!Take(t, at, object ? "}" : "]")) return Json{};

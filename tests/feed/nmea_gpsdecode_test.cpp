@@ -46,7 +46,8 @@ std::vector<Json> Decode(const std::string& sentences) {
     }
     std::string output;
     char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
     EXPECT_EQ(::pclose(pipe), 0) << command;
 
     std::vector<Json> reports;
@@ -72,7 +73,8 @@ std::string Iso(FILETIME time) {
     char text[40];
     std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02u:%02u:%02u.%03uZ", int(date.year()),
                   unsigned(date.month()), unsigned(date.day()), unsigned(ofDay / 3600000),
-                  unsigned(ofDay / 60000 % 60), unsigned(ofDay / 1000 % 60), unsigned(ofDay % 1000));
+                  unsigned(ofDay / 60000 % 60), unsigned(ofDay / 1000 % 60),
+                  unsigned(ofDay % 1000));
     return text;
 }
 
@@ -144,8 +146,7 @@ std::vector<Case> Cases() {
     // Galileo ids stay below 33: gpsd 3.22 takes GA 33-36 for SBAS.  QZSS
     // sentences (GQ) are unknown to gpsd 3.22 and dropped; newer versions
     // read them, so QZSS satellites are checked when they are reported.
-    GNSS_FIXDATA all =
-        Fix(at(cases.size()), {-34.6037, -58.3816, 25.0, 3.5, 270.25});
+    GNSS_FIXDATA all = Fix(at(cases.size()), {-34.6037, -58.3816, 25.0, 3.5, 270.25});
     SetAccuracy(all, {.horizontal = 10, .pdop = 1.9f, .hdop = 0.9f, .vdop = 1.6f});
     AddSatellite(all, {14, true, 61, 359.6, 44.4});
     AddSatellite(all, {22, true, 35, 120, 39});
@@ -161,12 +162,13 @@ std::vector<Case> Cases() {
     GNSS_FIXDATA bare = Fix(at(cases.size()), {-33.8568, 151.2153, 58.2, 0.0, 0.0});
     cases.push_back({"south-east, no satellites or accuracy", bare, {}});
 
-    GNSS_FIXDATA glonass = Fix(at(cases.size()), {55.7558, 37.6173, 156.0, 1.25, 12.5});
+    GNSS_FIXDATA glonass = Fix(at(cases.size()), {55.755826789, 37.617299912, 156.0, 1.25, 12.5});
     for (ULONG id : {66u, 67u, 75u, 96u}) AddSatellite(glonass, {id, id != 96, 33, 222, 35});
     cases.push_back({"GLONASS only", glonass, {}});
 
-    GNSS_FIXDATA galileo = Fix(at(cases.size()), {40.7128, -74.006, 10.5, 30.0, 180.0});
-    for (ULONG id : {302u, 307u, 313u, 324u, 326u}) AddSatellite(galileo, {id, id != 326, 50, 90, 42});
+    GNSS_FIXDATA galileo = Fix(at(cases.size()), {40.712776123, -74.005974987, 10.5, 30.0, 180.0});
+    for (ULONG id : {302u, 307u, 313u, 324u, 326u})
+        AddSatellite(galileo, {id, id != 326, 50, 90, 42});
     cases.push_back({"north-west, Galileo only", galileo, {}});
 
     GNSS_FIXDATA beidou = Fix(at(cases.size()), {39.9042, 116.4074, 44.0, 0.5, 359.99});
@@ -228,7 +230,8 @@ void ExpectSky(const GNSS_FIXDATA& fix, const Json& sky) {
 }
 
 TEST(NmeaGpsdecode, GpsdReadsEveryFixBack) {
-    if (kGpsdecode == nullptr) GTEST_SKIP() << "gpsdecode (gpsd-clients) was not found at configure time";
+    if (kGpsdecode == nullptr)
+        GTEST_SKIP() << "gpsdecode (gpsd-clients) was not found at configure time";
     const std::vector<Case> cases = Cases();
     std::string stream;
     for (const Case& c : cases) {
@@ -272,8 +275,10 @@ TEST(NmeaGpsdecode, GpsdReadsEveryFixBack) {
             EXPECT_NEAR(gst.Number("orient"), c.gst->orient, 0.051);
             EXPECT_NEAR(gst.Number("lat"), c.gst->lat, 0.0051);
             EXPECT_NEAR(gst.Number("lon"), c.gst->lon, 0.0051);
-            if (c.gst->alt) EXPECT_NEAR(gst.Number("alt"), *c.gst->alt, 0.0051);
-            else EXPECT_FALSE(gst.Has("alt"));
+            if (c.gst->alt)
+                EXPECT_NEAR(gst.Number("alt"), *c.gst->alt, 0.0051);
+            else
+                EXPECT_FALSE(gst.Has("alt"));
         }
     }
 }
@@ -281,7 +286,8 @@ TEST(NmeaGpsdecode, GpsdReadsEveryFixBack) {
 // After a fix, the no-fix sentences take the position away (mode 1, no
 // coordinates), and the next fix brings it back.
 TEST(NmeaGpsdecode, GpsdSeesTheFixGoAndComeBack) {
-    if (kGpsdecode == nullptr) GTEST_SKIP() << "gpsdecode (gpsd-clients) was not found at configure time";
+    if (kGpsdecode == nullptr)
+        GTEST_SKIP() << "gpsdecode (gpsd-clients) was not found at configure time";
     const std::vector<Case> cases = Cases();
     GNSS_FIXDATA fix = cases.front().fix;
     std::string stream = FixSentences(fix);
