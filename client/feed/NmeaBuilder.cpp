@@ -298,7 +298,7 @@ void AddGsaTail(std::string& body, const std::vector<int>& ids, std::size_t firs
 std::string Gsa(const GNSS_FIXDATA& fix, const Sky& sky) {
     const GNSS_FIXDATA_ACCURACY* accuracy = Accuracy(fix);
     const char* mode = AltitudeKnown(fix) ? "3" : "2";
-    const char* talker = sky.UsedConstellations() > 1 ? "GN" : sky.FixTalker();
+    const char* talker = sky.FixTalker();
     std::string sentences;
     for (int c = 0; c < kConstellations; ++c) {
         const std::vector<int>& ids = sky.used[c];

@@ -102,8 +102,9 @@ std::map<std::string, Epoch> Epochs(const std::vector<Json>& reports) {
     return epochs;
 }
 
-// How gpsd names a satellite of the receiver's numbering: its u-blox style
-// gnssid and svid.  Its PRN is the receiver's id in every system.
+// How gpsd names a satellite of the receiver's numbering: its system number
+// (gnssid) and number within the system (svid).  Its PRN is the receiver's id
+// in every system.
 struct GpsdSatellite {
     int gnssid, svid;
 };
