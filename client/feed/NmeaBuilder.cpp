@@ -298,12 +298,14 @@ void AddGsaTail(std::string& body, const std::vector<int>& ids, std::size_t firs
 std::string Gsa(const GNSS_FIXDATA& fix, const Sky& sky) {
     const GNSS_FIXDATA_ACCURACY* accuracy = Accuracy(fix);
     const char* mode = AltitudeKnown(fix) ? "3" : "2";
-    const char* talker = sky.FixTalker();
+    // Each constellation's GSA under its own talker, with the system id as
+    // well: decoders that ignore the system id of a GN GSA (gpsd 3.22 does)
+    // would otherwise take Galileo and BeiDou ids for GPS ones.
     std::string sentences;
     for (int c = 0; c < kConstellations; ++c) {
         const std::vector<int>& ids = sky.used[c];
         for (std::size_t first = 0; first < ids.size(); first += kGsaSatellites) {
-            std::string body = std::string(talker) + "GSA,A," + mode;
+            std::string body = std::string(kSystems[c].talker) + "GSA,A," + mode;
             AddGsaTail(body, ids, first, accuracy);
             Add(body, kSystems[c].systemId);
             sentences += Sentence(body);
@@ -312,7 +314,7 @@ std::string Gsa(const GNSS_FIXDATA& fix, const Sky& sky) {
     // A fix without satellites still has a mode and DOPs to tell; the system
     // id stays empty because no constellation is named.
     if (sentences.empty()) {
-        std::string body = std::string(talker) + "GSA,A," + mode;
+        std::string body = std::string(sky.FixTalker()) + "GSA,A," + mode;
         AddGsaTail(body, {}, 0, accuracy);
         Add(body, "");
         sentences = Sentence(body);

@@ -185,25 +185,9 @@ std::vector<Case> Cases() {
     return cases;
 }
 
-bool SingleConstellation(const GNSS_FIXDATA& fix) {
-    int seen = -1;
-    for (ULONG i = 0; i < fix.SatelliteData.SatelliteCount; ++i) {
-        const auto& s = fix.SatelliteData.SatelliteArray[i];
-        if (!s.UsedInPositiong) continue;
-        const int c = static_cast<int>(ToNmeaSatellite(s.SatelliteId)->constellation);
-        if (seen >= 0 && seen != c) return false;
-        seen = c;
-    }
-    return true;
-}
-
 void ExpectSky(const GNSS_FIXDATA& fix, const Json& sky) {
     const Json* reported = sky.Find("satellites");
     ASSERT_NE(reported, nullptr);
-    // gpsd 3.22 reads the ids of a GN GSA without its system id, so in a
-    // multi-constellation fix it can tell "used" only for GPS, SBAS and
-    // GLONASS, whose ids mean the same in every system.
-    const bool allUsedReadable = SingleConstellation(fix);
     std::size_t matched = 0;
     for (ULONG i = 0; i < fix.SatelliteData.SatelliteCount; ++i) {
         const GNSS_SATELLITEINFO& sent = fix.SatelliteData.SatelliteArray[i];
@@ -221,11 +205,9 @@ void ExpectSky(const GNSS_FIXDATA& fix, const Json& sky) {
         EXPECT_NEAR(found->Number("el"), std::round(sent.Elevation), 1e-9);
         EXPECT_NEAR(found->Number("az"), std::fmod(std::round(sent.Azimuth), 360.0), 1e-9);
         EXPECT_NEAR(found->Number("ss"), std::round(sent.SignalToNoiseRatio), 1e-9);
-        if (allUsedReadable || name.gnssid == 0 || name.gnssid == 1 || name.gnssid == 6) {
-            const Json* used = found->Find("used");
-            ASSERT_NE(used, nullptr);
-            EXPECT_EQ(used->boolean, sent.UsedInPositiong != 0);
-        }
+        const Json* used = found->Find("used");
+        ASSERT_NE(used, nullptr);
+        EXPECT_EQ(used->boolean, sent.UsedInPositiong != 0);
     }
     EXPECT_EQ(reported->items.size(), matched) << "gpsd reports satellites that were not sent";
 }
