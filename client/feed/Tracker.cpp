@@ -112,7 +112,7 @@ void Tracker::Advance() {
             nmeaRaised_ = c.ok();
             if (c.disconnected) throw client::ConnectionError(device_->DisconnectReason());
         }
-        if (!sessionRunning_ && !serviceOff_) StartSession();
+        if (!sessionRunning_) StartSession();
     } catch (const client::Error& e) {
         Lost(e.what());
     }
@@ -177,16 +177,20 @@ void Tracker::StartSession() {
     if (c.ok()) {
         sessionRunning_ = true;
         lastStartError_ = STATUS_SUCCESS;
+        if (std::exchange(serviceOff_, false)) Say("the location service is on");
         Say("tracking session " + std::to_string(settings_.sessionId) + " started (interval " +
             std::to_string(settings_.interval) + " s)");
         ParkFixRequest();
         return;
     }
     if (c.status == STATUS_ACCESS_DENIED) {
-        serviceOff_ = true;
-        Say(settings_.locationOn
-                ? "waiting for the location service to come on"
-                : "the location service is off: serving no-fix sentences until it is switched on");
+        // The driver refuses listeners too while the service is off, so no
+        // report will say when it comes on: ask again every second.
+        if (!std::exchange(serviceOff_, true))
+            Say(settings_.locationOn ? "waiting for the location service to come on"
+                                     : "the location service is off: serving no-fix sentences "
+                                       "until it is switched on");
+        RetryLater();
         return;
     }
     if (c.status != lastStartError_)
@@ -251,10 +255,7 @@ void Tracker::OnListen(client::Completion&& c) {
         if (const auto* nmea = std::get_if<client::NmeaData>(&event.data)) {
             if (settings_.raw) onRaw_(nmea->sentences);
         } else if (const auto* service = std::get_if<client::ServiceStatus>(&event.data)) {
-            if (service->status != 0 && serviceOff_) {
-                serviceOff_ = false;
-                Say("the location service is on");
-            } else if (service->status == 0 && !serviceOff_) {
+            if (service->status == 0 && !serviceOff_) {
                 serviceOff_ = true;
                 Say("the location service was switched off: serving no-fix sentences until it is "
                     "switched on");
