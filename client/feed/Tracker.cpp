@@ -112,7 +112,7 @@ void Tracker::Advance() {
             nmeaRaised_ = c.ok();
             if (c.disconnected) throw client::ConnectionError(device_->DisconnectReason());
         }
-        if (!sessionRunning_ && !serviceOff_) StartSession();
+        if (!sessionRunning_) StartSession();
     } catch (const client::Error& e) {
         Lost(e.what());
     }
@@ -122,8 +122,11 @@ bool Tracker::Connect() {
     try {
         device_ = client::Device::Open(settings_.socketPath, kRequestTimeout);
     } catch (const client::Error& e) {
-        if (!unreachableSaid_)
-            Say(std::string("cannot reach gnssd (") + e.what() + "); retrying every second");
+        if (!unreachableSaid_) {
+            const std::string why = e.what();
+            Say((why.rfind("cannot reach gnssd", 0) == 0 ? why : "cannot reach gnssd (" + why + ")") +
+                "; retrying every second");
+        }
         unreachableSaid_ = true;
         return false;
     }
@@ -174,16 +177,20 @@ void Tracker::StartSession() {
     if (c.ok()) {
         sessionRunning_ = true;
         lastStartError_ = STATUS_SUCCESS;
+        if (std::exchange(serviceOff_, false)) Say("the location service is on");
         Say("tracking session " + std::to_string(settings_.sessionId) + " started (interval " +
             std::to_string(settings_.interval) + " s)");
         ParkFixRequest();
         return;
     }
     if (c.status == STATUS_ACCESS_DENIED) {
-        serviceOff_ = true;
-        Say(settings_.locationOn
-                ? "waiting for the location service to come on"
-                : "the location service is off: serving no-fix sentences until it is switched on");
+        // The driver refuses listeners too while the service is off, so no
+        // report will say when it comes on: ask again every second.
+        if (!std::exchange(serviceOff_, true))
+            Say(settings_.locationOn ? "waiting for the location service to come on"
+                                     : "the location service is off: serving no-fix sentences "
+                                       "until it is switched on");
+        RetryLater();
         return;
     }
     if (c.status != lastStartError_)
@@ -248,10 +255,7 @@ void Tracker::OnListen(client::Completion&& c) {
         if (const auto* nmea = std::get_if<client::NmeaData>(&event.data)) {
             if (settings_.raw) onRaw_(nmea->sentences);
         } else if (const auto* service = std::get_if<client::ServiceStatus>(&event.data)) {
-            if (service->status != 0 && serviceOff_) {
-                serviceOff_ = false;
-                Say("the location service is on");
-            } else if (service->status == 0 && !serviceOff_) {
+            if (service->status == 0 && !serviceOff_) {
                 serviceOff_ = true;
                 Say("the location service was switched off: serving no-fix sentences until it is "
                     "switched on");

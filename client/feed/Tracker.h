@@ -6,9 +6,9 @@
 // connects (again and again, once a second, when gnssd cannot be reached or
 // the connection breaks), optionally switches the location service on and
 // raises the driver's NMEA count, starts the session and hands every fix to
-// `onFix` (and, with raw sentences, every NMEA block to `onRaw`).  A session
-// the location service refuses is started again as soon as the driver
-// reports the service on.  When tracking is no longer wanted, and at Stop,
+// `onFix` (and, with raw sentences, every NMEA block to `onRaw`).  While the
+// location service is off the driver refuses the session and every listener,
+// so the start is asked again once a second.  When tracking is no longer wanted, and at Stop,
 // it stops the session, lowers the NMEA count and closes the connection.
 #pragma once
 
@@ -100,7 +100,7 @@ private:
     bool sessionRunning_ = false;
     bool fixParked_ = false;
     bool listenParked_ = false;
-    bool serviceOff_ = false;      // the session was refused: wait for the service
+    bool serviceOff_ = false;      // the session was refused: the service is off
     bool unreachableSaid_ = false; // "cannot reach gnssd" said for this outage
     NTSTATUS lastStartError_ = STATUS_SUCCESS;  // said once until it changes
     std::optional<std::chrono::steady_clock::time_point> retryAt_;

@@ -39,13 +39,15 @@ std::string RawBlock(const std::string& sentences) {
 
 int Serve(const gnss::feed::FeedOptions& options) {
     using namespace gnss::feed;
-    // SIGINT, SIGTERM and SIGHUP end gnssfeed through the event loop; every
-    // thread started from here on inherits the mask.
+    // Every signal that would end the process ends gnssfeed through the
+    // event loop instead, which stops the session on the way out; every
+    // thread started from here on inherits the mask.  (A process killed with
+    // SIGKILL or by a fault leaves its session to gnssd, which stops what a
+    // connection left running when the connection ends.)
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
+        sigaddset(&signals, s);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 

@@ -380,8 +380,18 @@ TEST(Soak, ClientsAndModemFaultsLeaveNothingBehind) {
     // kCommandsPerPlug commands: a command it took with it is sent again.
     const auto settled = [&](std::vector<std::string> args) {
         CommandResult result;
-        for (int attempt = 0; attempt < 4; ++attempt)
+        for (int attempt = 0; attempt < 6; ++attempt) {
+            const std::size_t attached = CountOccurrences(gnssd.Log(), "device attached again");
             if ((result = gnssd.Gnssctl(args)).status == 0) break;
+            // Mostly the modem went away with the command, or was away: the
+            // next attempt once it is back (a slow build may take seconds).
+            WaitForFile(
+                gnssd.LogPath(),
+                [attached](const std::string& log) {
+                    return CountOccurrences(log, "device attached again") > attached;
+                },
+                std::chrono::seconds(10));
+        }
         return result;
     };
     ASSERT_EQ(settled({"selftest", "--test-mode", "off"}).status, 0);
