@@ -113,6 +113,9 @@ void ExpectEveryFixReported(const std::string& reportsPath, const std::vector<si
     for (const std::string& report : Lines(ReadFile(reportsPath))) {
         if (report.find("\"class\":\"TPV\"") != std::string::npos && !std::isnan(JsonNumber(report, "lat"))) {
             SCOPED_TRACE(report);
+            // gpsd takes no time from a GGA before an RMC or ZDA has given
+            // it the year: the first epoch it reads has no time.
+            if (reported.empty() && JsonText(report, "time").empty()) continue;
             const std::string time = JsonText(report, "time").substr(0, 19);
             const auto fix = byTime.find(time);
             ASSERT_NE(fix, byTime.end()) << "a TPV at a time the capture has no fix for";
@@ -139,7 +142,8 @@ void ExpectEveryFixReported(const std::string& reportsPath, const std::vector<si
 }
 
 // The location commands in the modem's record, in order: the requests that
-// start tracking and the stops.
+// start tracking and the stops that name one (the driver's bare AT+XLSRSTOP
+// when the receiver is switched on stops nobody's session).
 V LocationCommands(const std::string& record) {
     V out;
     std::string line;
@@ -148,7 +152,7 @@ V LocationCommands(const std::string& record) {
             if (c != '\0') line += c;
             continue;
         }
-        if (line.rfind("AT+XLCSLSR=", 0) == 0 || line.rfind("AT+XLSRSTOP", 0) == 0) out.push_back(line);
+        if (line.rfind("AT+XLCSLSR=", 0) == 0 || line.rfind("AT+XLSRSTOP=", 0) == 0) out.push_back(line);
         line.clear();
     }
     return out;
@@ -339,7 +343,7 @@ TEST_F(FeedProcess, TheSessionRunsWhileAnyConsumerIsConnected) {
     ASSERT_TRUE(WaitForFile(Record(), [](const std::string& r) { return LocationCommands(r).size() >= 2; }));
     commands = LocationCommands(ReadFile(Record()));
     EXPECT_EQ(commands.size(), 2u) << ::testing::PrintToString(commands);
-    EXPECT_EQ(commands.back().rfind("AT+XLSRSTOP", 0), 0u) << commands.back();
+    EXPECT_EQ(commands.back(), "AT+XLSRSTOP=0,1");
 
     // A consumer coming back starts a session again.
     Consumer again(dir.File("again.nmea"), port);
