@@ -140,34 +140,43 @@ private:
     Child pipe_;  // stops before gpsd
 };
 
-// An NMEA consumer that connects and reads, on a thread of its own, into a
-// file; Close() hangs up.  EndOfStream() tells whether gnssfeed closed it.
+// A client socket connected to 127.0.0.1:port or to a Unix socket; -1
+// when the connection is refused.
+inline int ConnectTcp(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+inline int ConnectUnix(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+// An NMEA consumer that reads a connection (ConnectTcp, ConnectUnix), on a
+// thread of its own, into a file; Close() hangs up.  EndOfStream() tells
+// whether gnssfeed closed it first.
 class Consumer {
 public:
-    // `tcpPort` >= 0: 127.0.0.1:tcpPort, else the Unix socket `unixPath`.
-    Consumer(const std::string& file, int tcpPort, const std::string& unixPath = {}) : file_(file) {
+    Consumer(const std::string& file, int fd) : file_(file), fd_(fd) {
         std::ofstream{file_};
-        if (tcpPort >= 0) {
-            fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(static_cast<std::uint16_t>(tcpPort));
-            connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        } else {
-            fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            unixPath.copy(address.sun_path, sizeof address.sun_path - 1);
-            connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        }
-        if (connected_) reader_ = std::thread([this] { Read(); });
+        if (fd_ >= 0) reader_ = std::thread([this] { Read(); });
     }
     ~Consumer() { Close(); }
     Consumer(const Consumer&) = delete;
     Consumer& operator=(const Consumer&) = delete;
 
-    bool Connected() const { return connected_; }
+    bool Connected() const { return fd_ >= 0; }
     void Close() {
         if (fd_ < 0) return;
         // The reader wakes with the end of the stream.
@@ -196,7 +205,6 @@ private:
 
     std::string file_;
     int fd_ = -1;
-    bool connected_ = false;
     std::atomic<bool> ended_{false};
     std::thread reader_;
 };

@@ -176,18 +176,6 @@ bool WaitForFixes(const Consumer& consumer, std::size_t seen, std::size_t more) 
     return WaitForFile(consumer.File(), [&](const std::string& text) { return FixSentences(text) >= seen + more; });
 }
 
-int ConnectUnix(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Reads `fd` to its end; false when it is still open after 30 s.
 bool ReadsToTheEnd(int fd) {
     char buffer[65536];
@@ -316,12 +304,12 @@ TEST_F(FeedProcess, TheSessionRunsWhileAnyConsumerIsConnected) {
     EXPECT_EQ(LocationCommands(ReadFile(Record())), V{});
     EXPECT_EQ(feed.Log().find("tracking session"), std::string::npos) << feed.Log();
 
-    auto first = std::make_unique<Consumer>(dir.File("first.nmea"), port);
+    auto first = std::make_unique<Consumer>(dir.File("first.nmea"), ConnectTcp(port));
     ASSERT_TRUE(first->Connected());
     ASSERT_TRUE(feed.WaitForLog("gnssfeed: consumer 1 connected (tcp 127.0.0.1:")) << feed.Log();
     ASSERT_TRUE(feed.WaitForLog(" started (interval 1 s)\n")) << feed.Log();
     ASSERT_TRUE(WaitForFixes(*first, 0, 1)) << first->Text();
-    Consumer second(dir.File("second.nmea"), -1, socket);
+    Consumer second(dir.File("second.nmea"), ConnectUnix(socket));
     ASSERT_TRUE(second.Connected());
     ASSERT_TRUE(feed.WaitForLog("gnssfeed: consumer 2 connected (unix " + socket + ")")) << feed.Log();
     ASSERT_TRUE(WaitForFixes(second, 0, 1)) << second.Text();
@@ -346,7 +334,7 @@ TEST_F(FeedProcess, TheSessionRunsWhileAnyConsumerIsConnected) {
     EXPECT_EQ(commands.back(), "AT+XLSRSTOP=0,1");
 
     // A consumer coming back starts a session again.
-    Consumer again(dir.File("again.nmea"), port);
+    Consumer again(dir.File("again.nmea"), ConnectTcp(port));
     ASSERT_TRUE(feed.WaitForLog(" started (interval 1 s)\n", 2)) << feed.Log();
     ASSERT_TRUE(WaitForFixes(again, 0, 1)) << again.Text();
     EXPECT_EQ(LocationCommands(ReadFile(Record())).size(), 3u);
@@ -361,7 +349,7 @@ TEST_F(FeedProcess, AConsumerThatStopsReadingIsDroppedWhileTheOthersKeepReceivin
     constexpr int kBound = 4096;
     feed.Start({"--unix", socket, "--buffer", std::to_string(kBound)});
     ASSERT_TRUE(feed.WaitForLog("gnssfeed: serving NMEA on unix " + socket + "\n")) << feed.Log();
-    Consumer reading(dir.File("reading.nmea"), -1, socket);
+    Consumer reading(dir.File("reading.nmea"), ConnectUnix(socket));
     ASSERT_TRUE(reading.Connected());
     ASSERT_TRUE(feed.WaitForLog("gnssfeed: consumer 1 connected")) << feed.Log();
     const int stalled = ConnectUnix(socket);
@@ -395,8 +383,8 @@ TEST_F(FeedProcess, ConsumersStayThroughARestartOfGnssd) {
     feed.Start({"--tcp", "127.0.0.1:0", "--unix", socket, "--location-on"});
     const int port = feed.TcpPort();
     ASSERT_GT(port, 0) << feed.Log();
-    Consumer tcp(dir.File("tcp.nmea"), port);
-    Consumer local(dir.File("unix.nmea"), -1, socket);
+    Consumer tcp(dir.File("tcp.nmea"), ConnectTcp(port));
+    Consumer local(dir.File("unix.nmea"), ConnectUnix(socket));
     ASSERT_TRUE(tcp.Connected() && local.Connected());
     ASSERT_TRUE(WaitForFixes(tcp, 0, 2)) << feed.Log();
     ASSERT_TRUE(WaitForFixes(local, 0, 2)) << feed.Log();
