@@ -114,9 +114,9 @@ std::string FeedHelp(const std::string& defaultSocket) {
            "sentences.  When gnssd restarts or the modem goes away and comes back,\n"
            "gnssfeed connects again on its own; consumers stay connected.\n"
            "\n"
-           "Each consumer has a buffer of its own: a consumer with more than --buffer\n"
-           "bytes waiting is dropped (a pseudo-terminal's waiting bytes are discarded\n"
-           "instead), so no consumer slows another or the session.\n"
+           "Each consumer has a buffer of its own: a consumer that would have more than\n"
+           "--buffer bytes waiting is dropped (a pseudo-terminal's waiting bytes are\n"
+           "discarded instead), so no consumer slows another or the session.\n"
            "\n"
            "Outputs (any number, any mix; with none given: --tcp " +
            std::string(kDefaultTcp) +
