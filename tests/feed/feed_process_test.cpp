@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "FeedPeers.h"
 #include "gnss/sim/receiver.h"
@@ -56,34 +57,23 @@ V Lines(const std::string& text) {
     return out;
 }
 
-// A number or string of a flat JSON object (gpsd's and the GeoClue client's
-// lines); NAN or empty when absent.
-double JsonNumber(const std::string& json, const std::string& key) {
-    const auto at = json.find("\"" + key + "\":");
-    if (at == std::string::npos) return NAN;
-    std::size_t value = at + key.size() + 3;
-    while (value < json.size() && json[value] == ' ') ++value;
-    return std::strtod(json.c_str() + value, nullptr);
-}
-
-std::string JsonText(const std::string& json, const std::string& key) {
-    const auto at = json.find("\"" + key + "\":\"");
-    if (at == std::string::npos) return {};
-    const auto begin = at + key.size() + 4;
-    return json.substr(begin, json.find('"', begin) - begin);
+// A JSON line of gpsd's or of the GeoClue client; a line that is no JSON
+// object fails the test where it is read.
+nlohmann::json Report(const std::string& line) {
+    nlohmann::json report = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_TRUE(report.is_object()) << "not a JSON object: " << line;
+    return report.is_object() ? report : nlohmann::json::object();
 }
 
 // A satellite as gpsd's SKY and the capture name it: id, elevation and
 // azimuth in whole degrees, used in the fix.
 using Sat = std::tuple<int, long, long, bool>;
 
-std::set<Sat> SkySatellites(const std::string& sky) {
+std::set<Sat> SkySatellites(const nlohmann::json& sky) {
     std::set<Sat> out;
-    for (auto at = sky.find("{\"PRN\":"); at != std::string::npos; at = sky.find("{\"PRN\":", at + 1)) {
-        const std::string one = sky.substr(at, sky.find('}', at) - at);
-        out.emplace(static_cast<int>(JsonNumber(one, "PRN")), std::lround(JsonNumber(one, "el")),
-                    std::lround(JsonNumber(one, "az")), one.find("\"used\":true") != std::string::npos);
-    }
+    for (const auto& s : sky["satellites"])
+        out.emplace(s.value("PRN", 0), std::lround(s.value("el", 0.0)), std::lround(s.value("az", 0.0)),
+                    s.value("used", false));
     return out;
 }
 
@@ -110,21 +100,21 @@ void ExpectEveryFixReported(const std::string& reportsPath, const std::vector<si
 
     std::set<std::string> reported;
     std::size_t wholeSkies = 0;
-    for (const std::string& report : Lines(ReadFile(reportsPath))) {
-        if (report.find("\"class\":\"TPV\"") != std::string::npos && !std::isnan(JsonNumber(report, "lat"))) {
-            SCOPED_TRACE(report);
+    for (const std::string& line : Lines(ReadFile(reportsPath))) {
+        const nlohmann::json report = Report(line);
+        SCOPED_TRACE(line);
+        const std::string kind = report.value("class", "");
+        if (kind == "TPV" && report.contains("lat")) {
             // gpsd takes no time from a GGA before an RMC or ZDA has given
             // it the year: the first epoch it reads has no time.
-            if (reported.empty() && JsonText(report, "time").empty()) continue;
-            const std::string time = JsonText(report, "time").substr(0, 19);
+            if (reported.empty() && !report.contains("time")) continue;
+            const std::string time = report.value("time", "").substr(0, 19);
             const auto fix = byTime.find(time);
             ASSERT_NE(fix, byTime.end()) << "a TPV at a time the capture has no fix for";
-            EXPECT_NEAR(JsonNumber(report, "lat"), fix->second->latitude, 1e-6);
-            EXPECT_NEAR(JsonNumber(report, "lon"), fix->second->longitude, 1e-6);
+            EXPECT_NEAR(report.value("lat", std::nan("")), fix->second->latitude, 1e-6);
+            EXPECT_NEAR(report.value("lon", std::nan("")), fix->second->longitude, 1e-6);
             reported.insert(time);
-        } else if (report.find("\"class\":\"SKY\"") != std::string::npos &&
-                   report.find("\"satellites\":") != std::string::npos) {
-            SCOPED_TRACE(report);
+        } else if (kind == "SKY" && report.contains("satellites")) {
             const std::set<Sat> sky = SkySatellites(report);
             EXPECT_TRUE(std::any_of(fixes.begin(), fixes.end(), [&](const sim::Fix& f) {
                 const std::set<Sat> epoch = FixSatellites(f);
@@ -277,13 +267,14 @@ TEST_F(FeedProcess, GeoclueLocatesFromTheUnixSocket) {
     const V locations = Lines(ReadFile(out));
     ASSERT_EQ(locations.size(), static_cast<std::size_t>(kLocations));
     std::set<long> times;
-    for (const std::string& location : locations) {
-        SCOPED_TRACE(location);
-        const long timeOfDay = std::lround(JsonNumber(location, "timestamp")) % 86400;
+    for (const std::string& line : locations) {
+        SCOPED_TRACE(line);
+        const nlohmann::json location = Report(line);
+        const long timeOfDay = std::lround(location.value("timestamp", 0.0)) % 86400;
         const auto fix = byTimeOfDay.find(timeOfDay);
         ASSERT_NE(fix, byTimeOfDay.end()) << "a location at a time the capture has no fix for";
-        EXPECT_NEAR(JsonNumber(location, "lat"), fix->second->latitude, 1e-6);
-        EXPECT_NEAR(JsonNumber(location, "lon"), fix->second->longitude, 1e-6);
+        EXPECT_NEAR(location.value("lat", std::nan("")), fix->second->latitude, 1e-6);
+        EXPECT_NEAR(location.value("lon", std::nan("")), fix->second->longitude, 1e-6);
         times.insert(timeOfDay);
     }
     EXPECT_EQ(times.size(), locations.size()) << "a fix came twice";

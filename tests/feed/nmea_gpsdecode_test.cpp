@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "Json.h"
+#include <nlohmann/json.hpp>
+
 #include "NmeaBuilder.h"
 #include "NmeaFixes.h"
 #include "TempDir.h"
@@ -32,6 +33,23 @@ constexpr const char* kGpsdecode = GNSS_GPSDECODE;
 #else
 constexpr const char* kGpsdecode = nullptr;
 #endif
+
+using Json = nlohmann::json;
+
+// A member of a report: its number (a value no report has when it is
+// missing or not a number), its text, or a pointer to it (null when missing).
+double Number(const Json& object, const char* key) {
+    const auto it = object.find(key);
+    return it != object.end() && it->is_number() ? it->get<double>() : -1e300;
+}
+std::string Text(const Json& object, const char* key) {
+    const auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+const Json* Find(const Json& object, const char* key) {
+    const auto it = object.find(key);
+    return it != object.end() ? &*it : nullptr;
+}
 
 // gpsdecode's JSON reports (TPV, SKY, GST) for a stream of sentences.
 std::vector<Json> Decode(const std::string& sentences) {
@@ -57,8 +75,8 @@ std::vector<Json> Decode(const std::string& sentences) {
         const std::string line = output.substr(at, end - at);
         at = end + 1;
         if (line.empty()) continue;
-        reports.push_back(Json::Parse(line));
-        EXPECT_EQ(reports.back().kind, Json::Kind::Object) << "gpsdecode printed: " << line;
+        reports.push_back(Json::parse(line, nullptr, false));
+        EXPECT_TRUE(reports.back().is_object()) << "gpsdecode printed: " << line;
     }
     return reports;
 }
@@ -89,14 +107,14 @@ std::map<std::string, Epoch> Epochs(const std::vector<Json>& reports) {
     std::map<std::string, Epoch> epochs;
     std::string current;
     for (const Json& report : reports) {
-        const std::string kind = report.Text("class");
-        if (kind == "TPV" && report.Has("time")) {
-            current = report.Text("time");
+        const std::string kind = Text(report, "class");
+        if (kind == "TPV" && report.contains("time")) {
+            current = Text(report, "time");
             epochs[current].tpv = &report;
         } else if (kind == "SKY" && !current.empty()) {
             epochs[current].sky = &report;
         } else if (kind == "GST") {
-            epochs[report.Text("time")].gst = &report;
+            epochs[Text(report, "time")].gst = &report;
         }
     }
     return epochs;
@@ -186,7 +204,7 @@ std::vector<Case> Cases() {
 }
 
 void ExpectSky(const GNSS_FIXDATA& fix, const Json& sky) {
-    const Json* reported = sky.Find("satellites");
+    const Json* reported = Find(sky, "satellites");
     ASSERT_NE(reported, nullptr);
     std::size_t matched = 0;
     for (ULONG i = 0; i < fix.SatelliteData.SatelliteCount; ++i) {
@@ -194,22 +212,22 @@ void ExpectSky(const GNSS_FIXDATA& fix, const Json& sky) {
         const GpsdSatellite name = ExpectedName(sent.SatelliteId);
         SCOPED_TRACE("satellite " + std::to_string(sent.SatelliteId));
         const Json* found = nullptr;
-        for (const Json& s : reported->items)
-            if (s.Number("gnssid") == name.gnssid && s.Number("svid") == name.svid) found = &s;
+        for (const Json& s : *reported)
+            if (Number(s, "gnssid") == name.gnssid && Number(s, "svid") == name.svid) found = &s;
         if (found == nullptr) {
             EXPECT_EQ(name.gnssid, 5) << "only QZSS may be missing";
             continue;
         }
         ++matched;
-        EXPECT_EQ(found->Number("PRN"), sent.SatelliteId);
-        EXPECT_NEAR(found->Number("el"), std::round(sent.Elevation), 1e-9);
-        EXPECT_NEAR(found->Number("az"), std::fmod(std::round(sent.Azimuth), 360.0), 1e-9);
-        EXPECT_NEAR(found->Number("ss"), std::round(sent.SignalToNoiseRatio), 1e-9);
-        const Json* used = found->Find("used");
+        EXPECT_EQ(Number(*found, "PRN"), sent.SatelliteId);
+        EXPECT_NEAR(Number(*found, "el"), std::round(sent.Elevation), 1e-9);
+        EXPECT_NEAR(Number(*found, "az"), std::fmod(std::round(sent.Azimuth), 360.0), 1e-9);
+        EXPECT_NEAR(Number(*found, "ss"), std::round(sent.SignalToNoiseRatio), 1e-9);
+        const Json* used = Find(*found, "used");
         ASSERT_NE(used, nullptr);
-        EXPECT_EQ(used->boolean, sent.UsedInPositiong != 0);
+        EXPECT_EQ(used->is_boolean() && used->get<bool>(), sent.UsedInPositiong != 0);
     }
-    EXPECT_EQ(reported->items.size(), matched) << "gpsd reports satellites that were not sent";
+    EXPECT_EQ(reported->size(), matched) << "gpsd reports satellites that were not sent";
 }
 
 TEST(NmeaGpsdecode, GpsdReadsEveryFixBack) {
@@ -232,18 +250,18 @@ TEST(NmeaGpsdecode, GpsdReadsEveryFixBack) {
         ASSERT_NE(e, epochs.end()) << "no TPV at " << Iso(Later(c.fix.FixTimeStamp, 1));
         ASSERT_NE(e->second.tpv, nullptr);
         const Json& tpv = *e->second.tpv;
-        EXPECT_NEAR(tpv.Number("lat"), b.Latitude, 1e-7);
-        EXPECT_NEAR(tpv.Number("lon"), b.Longitude, 1e-7);
+        EXPECT_NEAR(Number(tpv, "lat"), b.Latitude, 1e-7);
+        EXPECT_NEAR(Number(tpv, "lon"), b.Longitude, 1e-7);
         if (std::isfinite(b.Altitude)) {
-            EXPECT_EQ(tpv.Number("mode"), 3);
-            EXPECT_NEAR(tpv.Number("altMSL"), b.Altitude, 0.0051);
+            EXPECT_EQ(Number(tpv, "mode"), 3);
+            EXPECT_NEAR(Number(tpv, "altMSL"), b.Altitude, 0.0051);
         } else {
-            EXPECT_GE(tpv.Number("mode"), 2);
-            EXPECT_FALSE(tpv.Has("altMSL"));
+            EXPECT_GE(Number(tpv, "mode"), 2);
+            EXPECT_FALSE(tpv.contains("altMSL"));
         }
         // Knots to two decimals are within 0.0026 m/s; gpsd prints 3 decimals.
-        EXPECT_NEAR(tpv.Number("speed"), b.Speed, 0.0031);
-        const double track = tpv.Number("track");
+        EXPECT_NEAR(Number(tpv, "speed"), b.Speed, 0.0031);
+        const double track = Number(tpv, "track");
         EXPECT_NEAR(std::remainder(track - b.Heading, 360.0), 0.0, 0.0051) << track;
 
         if (c.fix.FixLevelOfDetails & GNSS_FIXDETAIL_SATELLITE) {
@@ -253,15 +271,15 @@ TEST(NmeaGpsdecode, GpsdReadsEveryFixBack) {
         if (c.gst) {
             ASSERT_NE(e->second.gst, nullptr) << "no GST";
             const Json& gst = *e->second.gst;
-            EXPECT_NEAR(gst.Number("major"), c.gst->major, 0.0051);
-            EXPECT_NEAR(gst.Number("minor"), c.gst->minor, 0.0051);
-            EXPECT_NEAR(gst.Number("orient"), c.gst->orient, 0.051);
-            EXPECT_NEAR(gst.Number("lat"), c.gst->lat, 0.0051);
-            EXPECT_NEAR(gst.Number("lon"), c.gst->lon, 0.0051);
+            EXPECT_NEAR(Number(gst, "major"), c.gst->major, 0.0051);
+            EXPECT_NEAR(Number(gst, "minor"), c.gst->minor, 0.0051);
+            EXPECT_NEAR(Number(gst, "orient"), c.gst->orient, 0.051);
+            EXPECT_NEAR(Number(gst, "lat"), c.gst->lat, 0.0051);
+            EXPECT_NEAR(Number(gst, "lon"), c.gst->lon, 0.0051);
             if (c.gst->alt)
-                EXPECT_NEAR(gst.Number("alt"), *c.gst->alt, 0.0051);
+                EXPECT_NEAR(Number(gst, "alt"), *c.gst->alt, 0.0051);
             else
-                EXPECT_FALSE(gst.Has("alt"));
+                EXPECT_FALSE(gst.contains("alt"));
         }
     }
 }
@@ -285,17 +303,17 @@ TEST(NmeaGpsdecode, GpsdSeesTheFixGoAndComeBack) {
 
     std::vector<const Json*> tpvs;
     for (const Json& report : reports)
-        if (report.Text("class") == "TPV") tpvs.push_back(&report);
+        if (Text(report, "class") == "TPV") tpvs.push_back(&report);
     ASSERT_GE(tpvs.size(), 3u);
-    EXPECT_EQ(tpvs.front()->Number("mode"), 3);
+    EXPECT_EQ(Number(*tpvs.front(), "mode"), 3);
     const Json& lost = *tpvs[tpvs.size() - 2];
     const Json& back = *tpvs.back();
-    EXPECT_EQ(lost.Number("mode"), 1);
-    EXPECT_FALSE(lost.Has("lat"));
-    EXPECT_FALSE(lost.Has("lon"));
-    EXPECT_EQ(back.Number("mode"), 3);
-    EXPECT_EQ(back.Text("time"), Iso(fix.FixTimeStamp));
-    EXPECT_NEAR(back.Number("lat"), fix.BasicData.Latitude, 1e-7);
+    EXPECT_EQ(Number(lost, "mode"), 1);
+    EXPECT_FALSE(lost.contains("lat"));
+    EXPECT_FALSE(lost.contains("lon"));
+    EXPECT_EQ(Number(back, "mode"), 3);
+    EXPECT_EQ(Text(back, "time"), Iso(fix.FixTimeStamp));
+    EXPECT_NEAR(Number(back, "lat"), fix.BasicData.Latitude, 1e-7);
 }
 
 }  // namespace

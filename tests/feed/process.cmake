@@ -33,7 +33,7 @@ if(TARGET gnssfeed)
 
     gnss_add_test(feed_process_tests
         SOURCES feed_process_test.cpp
-        LIBS gnss_sim
+        LIBS gnss_sim nlohmann_json::nlohmann_json
         ENV GNSS_TIME_SCALE=0.05)
     target_include_directories(feed_process_tests PRIVATE ${GNSS_TEST_SUPPORT})
     target_compile_definitions(feed_process_tests PRIVATE
