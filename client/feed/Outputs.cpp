@@ -66,14 +66,43 @@ struct Outputs::Listener {
     bool tcp = true;
 };
 
+namespace {
+
+// The bytes that wait for a consumer, written from the front.
+class Backlog {
+public:
+    std::size_t Waiting() const { return bytes_.size() - sent_; }
+    const char* Front() const { return bytes_.data() + sent_; }
+    void Append(const std::string& block) {
+        // What was written goes once it is half the buffer.
+        if (sent_ > 0 && sent_ * 2 >= bytes_.size()) {
+            bytes_.erase(0, sent_);
+            sent_ = 0;
+        }
+        bytes_ += block;
+    }
+    void Consume(std::size_t n) {
+        sent_ += n;
+        if (sent_ == bytes_.size()) Clear();
+    }
+    void Clear() {
+        bytes_.clear();
+        sent_ = 0;
+    }
+
+private:
+    std::string bytes_;
+    std::size_t sent_ = 0;
+};
+
+}  // namespace
+
 struct Outputs::Stream {
     int id = 0;
     int fd = -1;
     std::string label;
-    std::string pending;  // bytes from `sent` on still wait
-    std::size_t sent = 0;
+    Backlog backlog;
     bool wantsOut = false;
-    std::size_t Waiting() const { return pending.size() - sent; }
 };
 
 struct Outputs::Pty {
@@ -87,9 +116,7 @@ struct Outputs::Pty {
     bool watched = false; // the master is in the epoll set
     bool wantsOut = false;
     bool stalled = false; // its waiting bytes were discarded; said once
-    std::string pending;
-    std::size_t sent = 0;
-    std::size_t Waiting() const { return pending.size() - sent; }
+    Backlog backlog;
 };
 
 Outputs::Outputs(std::size_t bufferLimit) : bufferLimit_(bufferLimit) {
@@ -298,25 +325,21 @@ void Outputs::Deliver(const std::string& block) {
 }
 
 void Outputs::DeliverTo(Stream& stream, const std::string& block) {
-    if (stream.Waiting() + block.size() > bufferLimit_) {
-        DropStream(stream.id, "dropped: it stopped reading (" + std::to_string(stream.Waiting()) +
-                                  " bytes waiting)");
+    if (stream.backlog.Waiting() + block.size() > bufferLimit_) {
+        DropStream(stream.id, "dropped: it stopped reading (" +
+                                  std::to_string(stream.backlog.Waiting()) + " bytes waiting)");
         return;
     }
-    if (stream.sent > 0 && stream.sent * 2 >= stream.pending.size()) {
-        stream.pending.erase(0, stream.sent);
-        stream.sent = 0;
-    }
-    stream.pending += block;
+    stream.backlog.Append(block);
     if (!stream.wantsOut) FlushStream(stream);
 }
 
 void Outputs::FlushStream(Stream& stream) {
-    while (stream.Waiting() > 0) {
-        const ssize_t n = ::send(stream.fd, stream.pending.data() + stream.sent, stream.Waiting(),
+    while (stream.backlog.Waiting() > 0) {
+        const ssize_t n = ::send(stream.fd, stream.backlog.Front(), stream.backlog.Waiting(),
                                  MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
-            stream.sent += static_cast<std::size_t>(n);
+            stream.backlog.Consume(static_cast<std::size_t>(n));
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -330,8 +353,6 @@ void Outputs::FlushStream(Stream& stream) {
         DropStream(stream.id, "left");
         return;
     }
-    stream.pending.clear();
-    stream.sent = 0;
     if (stream.wantsOut) {
         stream.wantsOut = false;
         Rewatch(stream.fd, kStreamEvents, Key(kStream, stream.id));
@@ -456,8 +477,7 @@ void Outputs::PtyOpened(Pty& pty) {
 void Outputs::PtyClosed(Pty& pty) {
     if (pty.watched) Unwatch(pty.master);
     pty.watched = false;
-    pty.pending.clear();
-    pty.sent = 0;
+    pty.backlog.Clear();
     // What the last reader left unread is no news to the next one.
     ::tcflush(pty.master, TCIOFLUSH);
     Say("consumer " + std::to_string(pty.consumer) + " left");
@@ -484,29 +504,24 @@ void Outputs::PtyReadable(Pty& pty, std::uint32_t events) {
 }
 
 void Outputs::DeliverTo(Pty& pty, const std::string& block) {
-    if (pty.Waiting() + block.size() > bufferLimit_) {
+    if (pty.backlog.Waiting() + block.size() > bufferLimit_) {
         if (!pty.stalled)
             Say("consumer " + std::to_string(pty.consumer) + " (pty " + pty.link +
-                ") stopped reading: " + std::to_string(pty.Waiting()) +
+                ") stopped reading: " + std::to_string(pty.backlog.Waiting()) +
                 " bytes discarded, and so on until it reads again");
         pty.stalled = true;
-        pty.pending.clear();
-        pty.sent = 0;
+        pty.backlog.Clear();
         return;
     }
-    if (pty.sent > 0 && pty.sent * 2 >= pty.pending.size()) {
-        pty.pending.erase(0, pty.sent);
-        pty.sent = 0;
-    }
-    pty.pending += block;
+    pty.backlog.Append(block);
     if (!pty.wantsOut) FlushPty(pty);
 }
 
 void Outputs::FlushPty(Pty& pty) {
-    while (pty.Waiting() > 0) {
-        const ssize_t n = ::write(pty.master, pty.pending.data() + pty.sent, pty.Waiting());
+    while (pty.backlog.Waiting() > 0) {
+        const ssize_t n = ::write(pty.master, pty.backlog.Front(), pty.backlog.Waiting());
         if (n > 0) {
-            pty.sent += static_cast<std::size_t>(n);
+            pty.backlog.Consume(static_cast<std::size_t>(n));
             pty.stalled = false;
             continue;
         }
@@ -519,12 +534,9 @@ void Outputs::FlushPty(Pty& pty) {
             return;
         }
         // The reader is going (EIO) or the master is unwatched: keep nothing.
-        pty.pending.clear();
-        pty.sent = 0;
+        pty.backlog.Clear();
         break;
     }
-    pty.pending.clear();
-    pty.sent = 0;
     if (pty.wantsOut && pty.watched) Rewatch(pty.master, EPOLLIN, Key(kPty, pty.index));
     pty.wantsOut = false;
 }

@@ -49,14 +49,6 @@ std::string IsoTime(const sim::CivilTime& t) {
     return text;
 }
 
-V Lines(const std::string& text) {
-    V out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) out.push_back(line);
-    return out;
-}
-
 // A JSON line of gpsd's or of the GeoClue client; a line that is no JSON
 // object fails the test where it is read.
 nlohmann::json Report(const std::string& line) {

@@ -65,14 +65,6 @@ Descriptors OpenDescriptors(pid_t pid, const std::string& prefix) {
     return d;
 }
 
-V Lines(const std::string& text) {
-    V out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) out.push_back(line);
-    return out;
-}
-
 double JsonNumber(const std::string& json, const std::string& key) {
     const auto at = json.find("\"" + key + "\":");
     return at == std::string::npos ? -1000.0 : std::strtod(json.c_str() + at + key.size() + 3, nullptr);

@@ -13,6 +13,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace gnss::test {
 
@@ -42,6 +43,15 @@ inline std::string ReadFile(const std::string& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+// The lines of a text that are not empty, without their line ends.
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) out.push_back(line);
+    return out;
 }
 
 inline std::size_t CountOccurrences(const std::string& text, const std::string& needle) {
