@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "gnss/package_version.h"
 #include "gnss/sim/modem.h"
 
 namespace {
@@ -67,6 +68,7 @@ const char* Usage() {
            "  --radius M             mean radius of the route (radius=)\n"
            "  --dtr honour|ignore    whether DTR low silences the modem (dtr=)\n"
            "  --spectrum TEXT        the one line every spectrum scan answers (spectrum=)\n"
+           "  --version              print the package version and exit\n"
            "  -h, --help             print this help and exit\n"
            "\n";
 }
@@ -133,7 +135,7 @@ int main(int argc, char** argv) {
     enum {
         kPty = 1000, kOptions, kChip, kNoSim, kImsi, kMnc, kShape, kEcho, kLineFeed, kReplay,
         kLoop, kNoFix, kFault, kRecord, kSeed, kTimeScale, kStart, kTtff, kLat, kLon, kAlt,
-        kSpeed, kRadius, kDtr, kSpectrum
+        kSpeed, kRadius, kDtr, kSpectrum, kVersion
     };
     static const option kLong[] = {
         {"pty", no_argument, nullptr, kPty},
@@ -161,6 +163,7 @@ int main(int argc, char** argv) {
         {"radius", required_argument, nullptr, kRadius},
         {"dtr", required_argument, nullptr, kDtr},
         {"spectrum", required_argument, nullptr, kSpectrum},
+        {"version", no_argument, nullptr, kVersion},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -187,6 +190,7 @@ int main(int argc, char** argv) {
             case kOptions: base = optarg; break;
             case kNoSim: ok = AppendOption(extra, "sim", "off", error, "--no-sim"); break;
             case kLoop: ok = AppendOption(extra, "loop", "on", error, "--loop"); break;
+            case kVersion: std::puts("modemsim " GNSS_PACKAGE_VERSION); return 0;
             case 'h':
                 std::fputs(Usage(), stdout);
                 std::fputs(gnss::sim::OptionHelp(), stdout);

@@ -55,6 +55,9 @@ FeedOptions ParseFeedOptions(int argc, char** argv, std::string defaultSocket) {
         if (a == "-h" || a == "--help") {
             flag();
             o.help = true;
+        } else if (a == "--version") {
+            flag();
+            o.version = true;
         } else if (a == "--socket") {
             o.socketPath = path();
         } else if (a == "--tcp") {
@@ -143,6 +146,7 @@ std::string FeedHelp(const std::string& defaultSocket) {
            "                      listener and drops the rest, so a burst can lose some;\n"
            "                      the sentences built from fixes are never lost\n"
            "  --buffer BYTES      bytes a consumer may have waiting; default 65536\n"
+           "  --version           print the package version and exit\n"
            "  -h, --help          this text\n"
            "\n"
            "Log lines go to standard error.  Exit status: 0 after a signal, 1 when an\n"

@@ -28,6 +28,7 @@ struct FeedOptions {
     bool raw = false;                    // pass the receiver's sentences too
     std::size_t buffer = 65536;          // bytes a consumer may have waiting
     bool help = false;
+    bool version = false;
 };
 
 inline constexpr const char* kDefaultTcp = "127.0.0.1:10110";

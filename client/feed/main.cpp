@@ -17,6 +17,7 @@
 #include "Outputs.h"
 #include "Tracker.h"
 #include "gnss/client/device.h"
+#include "gnss/package_version.h"
 
 namespace {
 
@@ -121,6 +122,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::cout << FeedHelp(gnss::client::Device::DefaultSocketPath());
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "gnssfeed " GNSS_PACKAGE_VERSION "\n";
         return 0;
     }
     return Serve(options);

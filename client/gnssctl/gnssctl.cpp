@@ -19,6 +19,7 @@
 #include "Command.h"
 #include "gnss/client/error.h"
 #include "gnss/client/names.h"
+#include "gnss/package_version.h"
 
 namespace gnss::ctl {
 namespace {
@@ -44,6 +45,7 @@ std::string Overview() {
             "                  a socket in the user's folder is refused unless the\n"
             "                  folder is the user's own with mode 0700)\n"
             "  --timeout MS    how long to wait for each answer; default 10000\n"
+            "  --version       print the package version and exit\n"
             "  -h, --help      print this help (or a command's) and exit\n"
             "\n"
             "Commands:\n";
@@ -286,6 +288,9 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
             };
             if (a == "-h" || a == "--help") {
                 out << Overview();
+                return kExitOk;
+            } else if (a == "--version") {
+                out << "gnssctl " GNSS_PACKAGE_VERSION "\n";
                 return kExitOk;
             } else if (a == "--socket" || a.rfind("--socket=", 0) == 0) {
                 socketPath = value("--socket");
