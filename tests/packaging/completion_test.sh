@@ -8,6 +8,7 @@
 # synopsis and its option list is offered.
 set -u
 
+# shellcheck source=packaging/completion/gnssctl
 source "$1" || exit 1
 gnssctl="$2"
 failed=0
@@ -59,6 +60,8 @@ expect "GET_CHIPSETINFO GET_DEVICE_CAPABILITY GET_FIXDATA" gnssctl raw GET_
 expect "$work/drive.gpx $work/drop.pem" gnssctl track --interval 1 --gpx "$work/dr"
 expect "$work/drop.pem" gnssctl supl --cert "$work/drop"
 expect "$work/other" gnssctl --socket "$work/ot"
+expect "$work/other" gnssctl --socket = "$work/ot"
+expect "info" gnssctl --socket = "$work/other" in
 expect "" gnssctl fix "$work/dr"
 
 # Every command the overview lists is completed, and after it every option of
