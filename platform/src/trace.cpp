@@ -119,8 +119,9 @@ std::size_t CopyEscaped(char* buf, std::size_t room, const char* text, std::size
     return used;
 }
 
-// The part of a line before its thread: the time stamp (plain), "<P>"
-// (journal) or nothing (syslog).  Returns its length.
+// The part of a line before its thread: the time stamp and a blank (plain),
+// "<P>" (journal) or nothing (syslog).  Returns its length but the blank's,
+// which FormatLine writes.
 std::size_t FormatStamp(char* buf, std::size_t size, Form form, unsigned level) {
     int n = 0;
     if (form == Form::Plain)
@@ -180,8 +181,10 @@ void FlushRepeats(RealtimeSession& s) {
     if (s.repeats == 0) return;
     char line[kLineCapacity];
     std::size_t used = FormatStamp(line, sizeof line, s.form, s.lastLevel);
-    std::memcpy(line + used, s.last, s.lastPrefix);
-    used += s.lastPrefix;
+    // Without a time stamp the blank after it goes too.
+    const std::size_t skip = s.form == Form::Plain ? 0 : 1;
+    std::memcpy(line + used, s.last + skip, s.lastPrefix - skip);
+    used += s.lastPrefix - skip;
     used += static_cast<std::size_t>(std::snprintf(line + used, sizeof line - used,
                                                    "last message repeated %llu times\n",
                                                    static_cast<unsigned long long>(s.repeats)));
@@ -280,8 +283,8 @@ void TraceLine(unsigned level, unsigned flags, const char* text, std::size_t len
         } else {
             char other[kLineCapacity];
             const std::size_t used = FormatStamp(other, sizeof other, s.form, level);
-            const std::size_t kept = std::min(keyLength, sizeof other - used);
-            std::memcpy(other + used, key, kept);
+            const std::size_t kept = std::min(keyLength - 1, sizeof other - used);
+            std::memcpy(other + used, key + 1, kept);  // without the blank after the stamp
             Emit(s, other, used + kept, SyslogPriority(level));
         }
         std::memcpy(s.last, key, keyLength);
