@@ -119,9 +119,8 @@ std::size_t CopyEscaped(char* buf, std::size_t room, const char* text, std::size
     return used;
 }
 
-// The part of a line before its thread: the time stamp and a blank (plain),
-// "<P>" (journal) or nothing (syslog).  Returns its length but the blank's,
-// which FormatLine writes.
+// What a line starts with: the time stamp (plain), "<P>" (journal) or
+// nothing (syslog).  Returns its length.
 std::size_t FormatStamp(char* buf, std::size_t size, Form form, unsigned level) {
     int n = 0;
     if (form == Form::Plain)
