@@ -134,7 +134,7 @@ DeviceServer::~DeviceServer() {
 
 // --- the listening socket ---------------------------------------------------------
 
-bool DeviceServer::Listen(const std::string& path, std::string& error) {
+bool DeviceServer::Listen(const std::string& path, std::string& error, gid_t group) {
     if (epoll_ < 0) {
         error = "the event loop could not be created";
         return false;
@@ -194,7 +194,9 @@ bool DeviceServer::Listen(const std::string& path, std::string& error) {
         return false;
     }
     // Nobody can connect before listen(), so the mode is right before anyone can use it.
-    if (::chmod(path.c_str(), 0660) != 0 || ::lstat(path.c_str(), &st) != 0 ||
+    if (::chmod(path.c_str(), 0660) != 0 ||
+        (group != static_cast<gid_t>(-1) && ::chown(path.c_str(), static_cast<uid_t>(-1), group) != 0) ||
+        ::lstat(path.c_str(), &st) != 0 ||
         ::listen(fd, 16) != 0) {
         error = "cannot set up '" + path + "': " + std::strerror(errno);
         ::close(fd);

@@ -96,8 +96,10 @@ public:
 
     // Creates the listening socket at `path` with mode 0660, creating its
     // directory when missing and replacing a stale socket file.  Fails when
-    // another server listens there or the path is not usable.
-    bool Listen(const std::string& path, std::string& error);
+    // another server listens there or the path is not usable.  With `group`
+    // (not -1) the socket belongs to that group, for its members.
+    bool Listen(const std::string& path, std::string& error,
+                gid_t group = static_cast<gid_t>(-1));
     const std::string& SocketPath() const { return path_; }
 
     // Watches a signalfd; `onSignal` runs on the loop thread for each signal.

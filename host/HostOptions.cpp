@@ -77,7 +77,11 @@ std::string HostUsage() {
         "                         unless it is the user's own, closed to group and others).\n"
         "                         One gnssd per socket: it locks PATH.lock (which holds\n"
         "                         its pid) before it touches the driver or the modem; a\n"
-        "                         second one exits with status 1\n"
+        "                         second one exits with status 1.  Default from\n"
+        "                         GNSS_SOCKET when that is set\n"
+        "  --socket-group NAME    make the socket, and a socket folder gnssd creates\n"
+        "                         (mode 0750), belong to group NAME, so that its\n"
+        "                         members may use gnssd; default: gnssd's own group\n"
         "  --driver PATH          the driver module; default ../lib/" + kDriverModuleName +
         "\n"
         "                         beside this program, here:\n"
@@ -86,10 +90,14 @@ std::string HostUsage() {
         "                         (GNSS_NMEA_LOG_FILE); default " + kDefaultNmeaLog + "\n"
         "  --log-level N          real-time trace level, 1 to 6: the lines of level N\n"
         "                         and below; 1 data and AT traffic, 2 errors,\n"
-        "                         3 warnings, 4 information (default); the driver\n"
-        "                         writes nothing at 5 and 6\n"
-        "  --log-file PATH        write trace lines to PATH (appended); default:\n"
-        "                         standard error.  A line that repeats the one before\n"
+        "                         3 warnings (default), 4 information; the driver\n"
+        "                         writes nothing at 5 and 6.  At 2 and 3 the data and\n"
+        "                         AT traffic (level 1) are left out\n"
+        "  --log-file PATH        write trace lines to PATH (appended; SIGHUP opens\n"
+        "                         PATH again, after log rotation); default: standard\n"
+        "                         error, or syslog (daemon facility) for a daemon.\n"
+        "                         Multi-line text is written escaped (\\n), one entry\n"
+        "                         a line.  A line that repeats the one before\n"
         "                         it (but for its time stamp) is written once and then\n"
         "                         counted: \"last message repeated N times\" follows\n"
         "                         with the next different line or a second later\n"
@@ -97,6 +105,10 @@ std::string HostUsage() {
         "                         bytes (K, M or G multiply by 1024, 1024^2, 1024^3;\n"
         "                         at least 4K), rename it to PATH.1, replacing the one\n"
         "                         before, and begin a new PATH; default: no limit\n"
+        "  --journal              write standard error's lines for the system journal:\n"
+        "                         each starts with its syslog priority, <3> error to\n"
+        "                         <7> debug, and has no time stamp; the default when\n"
+        "                         JOURNAL_STREAM names standard error (under systemd)\n"
         "  --events FILE          start an event trace session of the driver's event\n"
         "                         provider, writing JSON lines to FILE (- for stdout);\n"
         "                         default: none\n"
@@ -113,6 +125,8 @@ std::string HostUsage() {
         "  -h, --help             print this help and exit\n"
         "\n"
         "Environment:\n"
+        "  GNSS_SOCKET=PATH       the default of --socket\n"
+        "  NOTIFY_SOCKET=PATH     where to tell systemd (Type=notify) that gnssd serves\n"
         "  GNSS_TIME_SCALE=F      multiply every fixed duration of the driver and the\n"
         "                         framework by F, 0 < F <= 1 (tests); default 1\n"
         "\n"
@@ -133,16 +147,18 @@ std::string HostUsage() {
 bool ParseHostOptions(int argc, char** argv, HostOptions& options, std::string& error) {
     enum {
         kLogLevel = 1000, kLogFile, kEvents, kEventsLevel, kEventsKeywords, kForeground, kVersion,
-        kModem, kSocket, kDriver, kNmeaLog, kReadyFd, kLogMaxSize,
+        kModem, kSocket, kDriver, kNmeaLog, kReadyFd, kLogMaxSize, kSocketGroup, kJournal,
     };
     static const option kLong[] = {
         {"modem", required_argument, nullptr, kModem},
         {"socket", required_argument, nullptr, kSocket},
+        {"socket-group", required_argument, nullptr, kSocketGroup},
         {"driver", required_argument, nullptr, kDriver},
         {"nmea-log", required_argument, nullptr, kNmeaLog},
         {"log-level", required_argument, nullptr, kLogLevel},
         {"log-file", required_argument, nullptr, kLogFile},
         {"log-max-size", required_argument, nullptr, kLogMaxSize},
+        {"journal", no_argument, nullptr, kJournal},
         {"events", required_argument, nullptr, kEvents},
         {"events-level", required_argument, nullptr, kEventsLevel},
         {"events-keywords", required_argument, nullptr, kEventsKeywords},
@@ -166,6 +182,14 @@ bool ParseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
                 }
                 options.socketPath = optarg;
                 break;
+            case kSocketGroup:
+                if (*optarg == '\0') {
+                    error = "--socket-group needs a group name";
+                    return false;
+                }
+                options.socketGroup = optarg;
+                break;
+            case kJournal: options.journal = true; break;
             case kDriver: options.driverPath = optarg; break;
             case kNmeaLog: options.nmeaLog = optarg; break;
             case kLogLevel:

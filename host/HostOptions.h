@@ -12,15 +12,19 @@ inline constexpr const char* kDefaultModem = "sim";
 inline constexpr const char* kDefaultNmeaLog = "/var/log/gnss/NmeaLog.txt";
 inline constexpr const char* kDriverModuleName = "veruzuvedazedeva.so";
 inline constexpr std::uint64_t kMinLogMaxSize = 4096;
+// Errors and warnings: what a system daemon writes unless asked for more.
+inline constexpr unsigned kDefaultLogLevel = 3;
 
 struct HostOptions {
     std::string modem = kDefaultModem;  // the USB back-end (Backends.h)
-    std::string socketPath;      // empty: frame::DefaultSocketPath()
+    std::string socketPath;      // empty: $GNSS_SOCKET, else frame::DefaultSocketPath()
+    std::string socketGroup;     // empty: the socket keeps the daemon's group
     std::string driverPath;      // empty: DefaultDriverPath()
     std::string nmeaLog = kDefaultNmeaLog;
-    unsigned logLevel = 4;
+    unsigned logLevel = kDefaultLogLevel;
     std::string logFile;         // empty: standard error
     std::uint64_t logMaxSize = 0;  // the log file's size cap in bytes, 0: none
+    bool journal = false;        // standard error's lines with <N> priorities (also JOURNAL_STREAM)
     std::string eventsFile;      // empty: no event session
     UCHAR eventsLevel = 0;       // 0: every level
     ULONGLONG eventsKeywords = 0;  // match-any mask, 0: every keyword

@@ -16,12 +16,21 @@ namespace {
 
 std::string Errno(int code) { return std::strerror(code); }
 
-bool PrepareFolder(const std::string& socketPath, std::string& error) {
+bool PrepareFolder(const std::string& socketPath, gid_t group, std::string& error) {
     const std::string folder = frame::SocketFolderOf(socketPath);
     if (folder.empty() || folder == "/") return true;
     const std::string userFolder = frame::UserSocketFolder();
     const bool own = !userFolder.empty() && folder == userFolder;
-    if (::mkdir(folder.c_str(), own ? 0700 : 0755) != 0 && errno != EEXIST) {
+    const bool shared = !own && group != kNoGroup;
+    if (::mkdir(folder.c_str(), own ? 0700 : shared ? 0750 : 0755) == 0) {
+        // The group may pass through to the socket, nobody else; chmod
+        // because the umask may have taken the group's bits.
+        if (shared && (::chown(folder.c_str(), static_cast<uid_t>(-1), group) != 0 ||
+                       ::chmod(folder.c_str(), 0750) != 0)) {
+            error = "cannot give the socket folder " + folder + " to its group: " + Errno(errno);
+            return false;
+        }
+    } else if (errno != EEXIST) {
         error = "cannot create the socket folder " + folder + ": " + Errno(errno);
         return false;
     }
@@ -46,8 +55,8 @@ SocketClaim::~SocketClaim() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool SocketClaim::Take(const std::string& socketPath, std::string& error) {
-    if (!PrepareFolder(socketPath, error)) return false;
+bool SocketClaim::Take(const std::string& socketPath, std::string& error, gid_t group) {
+    if (!PrepareFolder(socketPath, group, error)) return false;
     const std::string lockPath = socketPath + ".lock";
     // O_NOFOLLOW and the checks below: in a shared folder somebody else may
     // have put a link or a file of theirs under the name first, and the

@@ -8,14 +8,20 @@
 // reaches its client), closes the connections, unloads the driver and removes
 // the socket.
 //
+// As a system service it runs in the foreground under systemd (Type=notify,
+// SystemdNotify.h), writes its log for the journal, reopens its log file on
+// SIGHUP, and may share its socket with a group (--socket-group).
+//
 // Threads: the main thread runs the event loop (socket, signals, and the
 // completions the framework and driver threads hand over); the framework and
 // the driver run their own threads.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +38,7 @@
 #include "HostOptions.h"
 #include "ModemReattach.h"
 #include "SocketClaim.h"
+#include "SystemdNotify.h"
 #include "gnss/platform/eventprovider.h"
 #include "gnss/platform/trace.h"
 #include "gnss/platform/wdfhost.h"
@@ -144,13 +151,52 @@ void DumpRecorderToLog() {
                                   "----- in-flight recorder: end -----\n");
 }
 
+// Whether standard error is the journal's stream: systemd names that stream
+// in JOURNAL_STREAM as "<device>:<inode>" (a variable a child inherits even
+// after its standard error went elsewhere, hence the comparison).
+bool StderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (stream == nullptr) return false;
+    unsigned long long device = 0, inode = 0;
+    if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+    struct stat st{};
+    return ::fstat(STDERR_FILENO, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
+           static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
+// Tells a waiting service manager; a failure is worth a warning, no more.
+void Notify(const std::string& state) {
+    std::string error;
+    if (!NotifyServiceManager(state, error) && !error.empty())
+        GNSSD_LOG(kLogWarning, "WARNING: %s", error.c_str());
+}
+
+// SIGHUP: the log file was moved away (log rotation); go on in a new one at
+// its path.  A daemon's standard output and error follow it.
+void ReopenLog(const HostOptions& options) {
+    if (options.logFile.empty()) {
+        GNSSD_LOG(kLogInfo, "SIGHUP: no log file to reopen");
+        return;
+    }
+    if (!trace::ReopenRealtimeSession()) {
+        GNSSD_LOG(kLogError, "ERROR: SIGHUP: cannot reopen the log file %s: %s",
+                  options.logFile.c_str(), std::strerror(errno));
+        return;
+    }
+    if (!options.foreground) {
+        RedirectTo(options.logFile, STDOUT_FILENO, O_WRONLY | O_APPEND | O_CREAT);
+        RedirectTo(options.logFile, STDERR_FILENO, O_WRONLY | O_APPEND | O_CREAT);
+    }
+    GNSSD_LOG(kLogInfo, "SIGHUP: reopened the log file %s", options.logFile.c_str());
+}
+
 // Reports a start-up failure on standard error and in the log.
 void StartupError(const std::string& text) {
     std::fprintf(stderr, "gnssd: %s\n", text.c_str());
     HostLog(kLogError, "Serve", "ERROR: %s", text.c_str());
 }
 
-int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
+int Serve(const HostOptions& options, gid_t socketGroup, Readiness& readiness, int signalFd) {
     ::setenv("GNSS_NMEA_LOG_FILE", options.nmeaLog.c_str(), 1);
 
     fw::DriverHost host;
@@ -172,7 +218,7 @@ int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
     // nor the modem.  Clients that connect meanwhile wait in the listen
     // queue until the loop runs, with the device attached.
     std::string error;
-    if (!server.Listen(options.socketPath, error)) {
+    if (!server.Listen(options.socketPath, error, socketGroup)) {
         StartupError(error);
         host.SetDeviceRemovedHandler({});
         return 1;
@@ -208,15 +254,19 @@ int Serve(const HostOptions& options, Readiness& readiness, int signalFd) {
         unload();
         return 1;
     }
-    server.WatchSignals(signalFd, [&server](int signo) {
+    server.WatchSignals(signalFd, [&server, &options](int signo) {
         if (signo == SIGUSR1) {
             DumpRecorderToLog();
+        } else if (signo == SIGHUP) {
+            ReopenLog(options);
         } else {
+            Notify("STOPPING=1");
             HostLog(kLogInfo, "Serve", "%s: stopping", signo == SIGTERM ? "SIGTERM" : "SIGINT");
             server.Stop();
         }
     });
     readiness.Ready(server.SocketPath());
+    Notify("READY=1\nSTATUS=serving " + server.SocketPath());
     if (!options.foreground)
         RedirectTo(options.logFile.empty() ? "/dev/null" : options.logFile, STDERR_FILENO,
                    O_WRONLY | O_APPEND | O_CREAT);
@@ -262,11 +312,36 @@ int main(int argc, char** argv) {
         std::printf("gnssd %s\n", GNSS_DRIVER_VERSION_TEXT);
         return 0;
     }
-    if (options.socketPath.empty()) options.socketPath = gnss::frame::DefaultSocketPath();
+    if (options.socketPath.empty()) {
+        const char* fromEnvironment = std::getenv(gnss::frame::kSocketEnvironment);
+        options.socketPath = fromEnvironment != nullptr && *fromEnvironment != '\0'
+                                 ? fromEnvironment
+                                 : gnss::frame::DefaultSocketPath();
+    }
     if (options.driverPath.empty()) options.driverPath = DefaultDriverPath();
     for (std::string* path : {&options.socketPath, &options.driverPath, &options.logFile,
                               &options.eventsFile, &options.nmeaLog})
         *path = Absolute(*path);
+
+    gid_t socketGroup = kNoGroup;
+    if (!options.socketGroup.empty()) {
+        group entry{};
+        group* found = nullptr;
+        char buffer[4096];
+        if (::getgrnam_r(options.socketGroup.c_str(), &entry, buffer, sizeof buffer, &found) != 0 ||
+            found == nullptr) {
+            std::fprintf(stderr, "gnssd: --socket-group: there is no group '%s'\n",
+                         options.socketGroup.c_str());
+            return 2;
+        }
+        socketGroup = found->gr_gid;
+        // The user's own folder stays closed to everyone else (SocketClaim.h).
+        if (gnss::frame::SocketFolderOf(options.socketPath) == gnss::frame::UserSocketFolder()) {
+            std::fprintf(stderr, "gnssd: --socket-group needs a --socket outside %s, which is "
+                         "the user's alone\n", gnss::frame::UserSocketFolder().c_str());
+            return 2;
+        }
+    }
 
     Readiness readiness;
     readiness.userFd = options.readyFd;
@@ -283,6 +358,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGUSR1);
+    sigaddset(&signals, SIGHUP);
     ::sigprocmask(SIG_BLOCK, &signals, nullptr);
 
     if (!options.foreground) {
@@ -294,7 +370,7 @@ int main(int argc, char** argv) {
     // is touched: a second one must leave all of them to the first.
     SocketClaim claim;
     std::string claimError;
-    if (!claim.Take(options.socketPath, claimError)) {
+    if (!claim.Take(options.socketPath, claimError, socketGroup)) {
         std::fprintf(stderr, "gnssd: %s\n", claimError.c_str());
         return 1;
     }
@@ -304,8 +380,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gnssd: signalfd: %s\n", std::strerror(errno));
         return 1;
     }
-    if (!gnss::trace::StartRealtimeSession(
-            {options.logFile, options.logLevel, 0xFFFF, options.logMaxSize, true})) {
+    // Without a file: a daemon's standard error goes nowhere once it serves,
+    // so it logs to syslog; under systemd standard error is the journal.
+    using Form = gnss::trace::RealtimeSessionConfig::Form;
+    Form form = Form::Plain;
+    if (options.logFile.empty()) {
+        if (!options.foreground) {
+            ::openlog("gnssd", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+            form = Form::Syslog;
+        } else if (options.journal || StderrIsJournal()) {
+            form = Form::Journal;
+        }
+    }
+    // Levels 2 and 3 ask for errors and warnings alone, without the data
+    // lines (level 1) that would otherwise fill a system's log.
+    const bool dataLines = options.logLevel == 1 || options.logLevel >= 4;
+    if (!gnss::trace::StartRealtimeSession({options.logFile, options.logLevel, 0xFFFF,
+                                            options.logMaxSize, true, form, dataLines})) {
         std::fprintf(stderr, "gnssd: cannot open log file '%s'\n", options.logFile.c_str());
         return 1;
     }
@@ -322,7 +413,7 @@ int main(int argc, char** argv) {
     GNSSD_LOG(kLogInfo, "gnssd %s: modem %s, socket %s, log level %u", GNSS_DRIVER_VERSION_TEXT,
               options.modem.c_str(), options.socketPath.c_str(), options.logLevel);
 
-    const int status = Serve(options, readiness, signalFd);
+    const int status = Serve(options, socketGroup, readiness, signalFd);
 
     ::close(signalFd);
     gnss::events::DisableAllTraceSessions();

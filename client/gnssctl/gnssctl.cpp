@@ -40,7 +40,8 @@ std::string Overview() {
             "  --socket PATH   gnssd's socket; default here: "
          << client::Device::DefaultSocketPath()
          << "\n"
-            "                  (/run/gnss/gnss.sock for root, else\n"
+            "                  ($GNSS_SOCKET when set, else /run/gnss/gnss.sock when\n"
+            "                  the system's gnssd serves there, else\n"
             "                  $XDG_RUNTIME_DIR/gnss.sock, else /tmp/gnss-UID/gnss.sock;\n"
             "                  a socket in the user's folder is refused unless the\n"
             "                  folder is the user's own with mode 0700)\n"

@@ -1,5 +1,7 @@
 #include "gnss/client/device.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,9 +26,49 @@ void SetReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
+std::string UserName(uid_t uid) {
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        return found->pw_name;
+    return "uid " + std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+    group entry{};
+    group* found = nullptr;
+    char buffer[1024];
+    if (::getgrgid_r(gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        return found->gr_name;
+    return "gid " + std::to_string(gid);
+}
+
+// What stands in the way when connect() says EACCES, and what to do about
+// it: the socket's owner, group and mode, or its folder's when the folder
+// is what keeps the user out.
+std::string PermissionAdvice(const std::string& socketPath) {
+    struct stat st{};
+    std::string what = "the socket";
+    if (::stat(socketPath.c_str(), &st) != 0) {
+        const std::string folder = frame::SocketFolderOf(socketPath);
+        if (folder.empty() || ::stat(folder.c_str(), &st) != 0) return {};
+        what = "its folder " + folder;
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    std::string text = " (" + what + " belongs to user " + UserName(st.st_uid) + " and group " +
+                       GroupName(st.st_gid) + ", mode " + mode + "; ";
+    // A socket left in root's group was not meant to be shared.
+    if (st.st_gid == 0)
+        return text + "only its owner may use it, unless gnssd runs with --socket-group GROUP)";
+    return text + "add yourself to group " + GroupName(st.st_gid) +
+           ", e.g. sudo usermod -aG " + GroupName(st.st_gid) + " $USER, and log in again)";
+}
+
 }  // namespace
 
-std::string Device::DefaultSocketPath() { return frame::DefaultSocketPath(); }
+std::string Device::DefaultSocketPath() { return frame::ClientSocketPath(); }
 
 std::unique_ptr<Device> Device::Open(const std::string& socketPath,
                                      std::chrono::milliseconds timeout) {
@@ -51,7 +93,9 @@ std::unique_ptr<Device> Device::Open(const std::string& socketPath,
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) throw ConnectionError(Errno("socket"));
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        const std::string text = "cannot reach gnssd at " + socketPath + ": " + std::strerror(errno);
+        const int code = errno;
+        std::string text = "cannot reach gnssd at " + socketPath + ": " + std::strerror(code);
+        if (code == EACCES) text += PermissionAdvice(socketPath);
         ::close(fd);
         throw ConnectionError(text);
     }

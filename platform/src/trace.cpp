@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,10 +31,13 @@ std::atomic<bool> g_recorderVerbose{false};
 // Room for one formatted line: time stamp, thread, level, text, newline.
 constexpr std::size_t kLineCapacity = 2200;
 
+using Form = RealtimeSessionConfig::Form;
+
 struct RealtimeSession {
     std::mutex lock;  // guards everything below but the atomics
     int fd = -1;
     bool ownsFd = false;
+    Form form = Form::Plain;
     // A file sink's rotation: its paths, its cap (0: none) and how much it holds.
     std::string path;
     std::string rotatedPath;
@@ -46,6 +50,7 @@ struct RealtimeSession {
     char last[kLineCapacity];
     std::size_t lastLength = 0;
     std::size_t lastPrefix = 0;
+    unsigned lastLevel = 0;
     std::uint64_t repeats = 0;
     std::chrono::steady_clock::time_point firstRepeat{};
     // Writes a count that no different line follows in time.
@@ -55,6 +60,7 @@ struct RealtimeSession {
     std::atomic<bool> active{false};
     std::atomic<unsigned> level{0};
     std::atomic<unsigned> flags{0};
+    std::atomic<bool> dataLines{true};
 };
 
 RealtimeSession& Session() {
@@ -86,6 +92,44 @@ void WriteAll(int fd, const char* data, std::size_t length) {
     }
 }
 
+// Copies `text` into buf as one line: control characters but the tab
+// escaped, line breaks at its end dropped, cut where buf (`room` bytes) is
+// full but never inside an escape.  Returns the bytes used.
+std::size_t CopyEscaped(char* buf, std::size_t room, const char* text, std::size_t length) {
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        char escaped[5];
+        std::size_t width = 1;
+        if (c == '\n' || c == '\r') {
+            escaped[0] = '\\';
+            escaped[1] = c == '\n' ? 'n' : 'r';
+            width = 2;
+        } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            width = 4;
+        } else {
+            escaped[0] = static_cast<char>(c);
+        }
+        if (used + width > room) break;
+        std::memcpy(buf + used, escaped, width);
+        used += width;
+    }
+    return used;
+}
+
+// What a line starts with: the time stamp (plain), "<P>" (journal) or
+// nothing (syslog).  Returns its length.
+std::size_t FormatStamp(char* buf, std::size_t size, Form form, unsigned level) {
+    int n = 0;
+    if (form == Form::Plain)
+        n = detail::FormatUtcNow(buf, size);
+    else if (form == Form::Journal)
+        n = std::snprintf(buf, size, "<%d>", SyslogPriority(level));
+    return n < 0 ? 0 : static_cast<std::size_t>(n);
+}
+
 // "<time> [<tid>] L<level> <text>\n" into buf; returns the length.  The time
 // stamp takes the first `stamp` bytes, the thread and level the `header`
 // bytes after it.
@@ -97,10 +141,7 @@ std::size_t FormatLine(char* buf, std::size_t size, unsigned level, const char* 
     stamp = static_cast<std::size_t>(n);
     header = static_cast<std::size_t>(m);
     std::size_t used = stamp + header;
-    const std::size_t room = size - used - 1;
-    if (length > room) length = room;
-    std::memcpy(buf + used, text, length);
-    used += length;
+    used += CopyEscaped(buf + used, size - used - 1, text, length);
     buf[used++] = '\n';
     return used;
 }
@@ -117,9 +158,16 @@ void Rotate(RealtimeSession& s) {
     s.fd = fd;
 }
 
+bool HasSink(const RealtimeSession& s) { return s.fd >= 0 || s.form == Form::Syslog; }
+
 // Writes to the sink, rotating first when the bytes would pass the cap (an
 // empty file takes a line of any length).  Session lock held.
-void Emit(RealtimeSession& s, const char* data, std::size_t length) {
+void Emit(RealtimeSession& s, const char* data, std::size_t length, int priority) {
+    if (s.form == Form::Syslog) {
+        if (length > 0 && data[length - 1] == '\n') --length;
+        ::syslog(priority, "%.*s", static_cast<int>(length), data);
+        return;
+    }
     if (s.fd < 0) return;
     if (s.maxSize != 0 && s.size > 0 && s.size + length > s.maxSize) Rotate(s);
     WriteAll(s.fd, data, length);
@@ -131,14 +179,16 @@ void Emit(RealtimeSession& s, const char* data, std::size_t length) {
 void FlushRepeats(RealtimeSession& s) {
     if (s.repeats == 0) return;
     char line[kLineCapacity];
-    std::size_t used = static_cast<std::size_t>(detail::FormatUtcNow(line, sizeof line));
-    std::memcpy(line + used, s.last, s.lastPrefix);
-    used += s.lastPrefix;
+    std::size_t used = FormatStamp(line, sizeof line, s.form, s.lastLevel);
+    // Without a time stamp the blank after it goes too.
+    const std::size_t skip = s.form == Form::Plain ? 0 : 1;
+    std::memcpy(line + used, s.last + skip, s.lastPrefix - skip);
+    used += s.lastPrefix - skip;
     used += static_cast<std::size_t>(std::snprintf(line + used, sizeof line - used,
                                                    "last message repeated %llu times\n",
                                                    static_cast<unsigned long long>(s.repeats)));
     s.repeats = 0;
-    Emit(s, line, used);
+    Emit(s, line, used, SyslogPriority(s.lastLevel));
 }
 
 // The flusher thread: writes a count kRepeatFlushMs after its first repeat
@@ -189,12 +239,22 @@ bool RecorderRunning() { return g_recorderRunning.load(std::memory_order_acquire
 void SetRecorderVerbose(bool on) { g_recorderVerbose.store(on, std::memory_order_relaxed); }
 bool RecorderVerbose() { return g_recorderVerbose.load(std::memory_order_relaxed); }
 
+int SyslogPriority(unsigned level) {
+    switch (level) {
+        case 2: return LOG_ERR;
+        case 3: return LOG_WARNING;
+        case 4: return LOG_INFO;
+        default: return LOG_DEBUG;
+    }
+}
+
 void TraceLine(unsigned level, unsigned flags, const char* text, std::size_t length) {
     if (text == nullptr) return;
     RealtimeSession& s = Session();
     const bool toSession = s.active.load(std::memory_order_acquire) &&
                            (s.flags.load(std::memory_order_relaxed) & flags) != 0 &&
-                           level <= s.level.load(std::memory_order_relaxed);
+                           level <= s.level.load(std::memory_order_relaxed) &&
+                           (level != 1 || s.dataLines.load(std::memory_order_relaxed));
     const bool toRecorder = RecorderRunning();
     if (!toSession && !toRecorder) return;
 
@@ -205,7 +265,7 @@ void TraceLine(unsigned level, unsigned flags, const char* text, std::size_t len
     if (toRecorder) Record(line, n);
     if (toSession) {
         std::lock_guard guard(s.lock);
-        if (s.fd < 0) return;
+        if (!HasSink(s)) return;
         // Everything but the time stamp decides whether the line repeats the last one.
         const char* key = line + stamp;
         const std::size_t keyLength = n - stamp;
@@ -217,18 +277,28 @@ void TraceLine(unsigned level, unsigned flags, const char* text, std::size_t len
             return;
         }
         FlushRepeats(s);
-        Emit(s, line, n);
+        if (s.form == Form::Plain) {
+            Emit(s, line, n, SyslogPriority(level));
+        } else {
+            char other[kLineCapacity];
+            const std::size_t used = FormatStamp(other, sizeof other, s.form, level);
+            const std::size_t kept = std::min(keyLength - 1, sizeof other - used);
+            std::memcpy(other + used, key + 1, kept);  // without the blank after the stamp
+            Emit(s, other, used + kept, SyslogPriority(level));
+        }
         std::memcpy(s.last, key, keyLength);
         s.lastLength = keyLength;
         s.lastPrefix = header;
+        s.lastLevel = level;
     }
 }
 
 bool StartRealtimeSession(const RealtimeSessionConfig& config) {
-    int fd = STDERR_FILENO;
+    const bool toSyslog = config.form == Form::Syslog;
+    int fd = toSyslog ? -1 : STDERR_FILENO;
     bool owns = false;
     std::uint64_t size = 0;
-    if (!config.path.empty()) {
+    if (!config.path.empty() && !toSyslog) {
         fd = ::open(config.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (fd < 0) return false;
         owns = true;
@@ -242,7 +312,8 @@ bool StartRealtimeSession(const RealtimeSessionConfig& config) {
         if (s.ownsFd && s.fd >= 0) ::close(s.fd);
         s.fd = fd;
         s.ownsFd = owns;
-        s.path = config.path;
+        s.form = config.form;
+        s.path = owns ? config.path : std::string();
         s.rotatedPath = owns ? config.path + ".1" : std::string();
         s.maxSize = owns ? config.maxSize : 0;
         s.size = size;
@@ -251,6 +322,7 @@ bool StartRealtimeSession(const RealtimeSessionConfig& config) {
         s.flusherStop = false;
         s.level.store(config.level, std::memory_order_relaxed);
         s.flags.store(config.flags, std::memory_order_relaxed);
+        s.dataLines.store(config.dataLines, std::memory_order_relaxed);
         s.active.store(true, std::memory_order_release);
     }
     if (config.collapseRepeats && !s.flusher.joinable()) {
@@ -273,6 +345,7 @@ void StopRealtimeSession() {
         if (s.ownsFd && s.fd >= 0) ::close(s.fd);
         s.fd = -1;
         s.ownsFd = false;
+        s.form = Form::Plain;
         s.lastLength = 0;
         s.flusherStop = true;
         flusher = std::move(s.flusher);
@@ -281,10 +354,26 @@ void StopRealtimeSession() {
     if (flusher.joinable()) flusher.join();
 }
 
+bool ReopenRealtimeSession() {
+    RealtimeSession& s = Session();
+    std::lock_guard guard(s.lock);
+    if (!s.ownsFd || s.fd < 0) return true;
+    // Whatever count is pending belongs to the file being let go.
+    FlushRepeats(s);
+    const int fd = ::open(s.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    struct stat st{};
+    s.size = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    ::close(s.fd);
+    s.fd = fd;
+    s.lastLength = 0;
+    return true;
+}
+
 void WriteToRealtimeSession(const std::string& text) {
     RealtimeSession& s = Session();
     std::lock_guard guard(s.lock);
-    if (s.fd < 0) return;
+    if (!HasSink(s)) return;
     FlushRepeats(s);
     s.lastLength = 0;  // a line after the text repeats nothing
     // Line by line, so that the cap holds within a long text too.
@@ -292,7 +381,7 @@ void WriteToRealtimeSession(const std::string& text) {
     while (pos < text.size()) {
         const auto newline = text.find('\n', pos);
         const std::size_t end = newline == std::string::npos ? text.size() : newline + 1;
-        Emit(s, text.data() + pos, end - pos);
+        Emit(s, text.data() + pos, end - pos, LOG_INFO);
         pos = end;
     }
 }

@@ -135,7 +135,9 @@ protected:
         std::vector<std::string> args = {
             GNSSD_PATH, "--foreground",     "--modem",    "loopback", "--socket", socket_,
             "--driver", DRIVER_MODULE_PATH, "--log-file", log_,       "--nmea-log",
-            dir_.File("nmea.txt")};
+            dir_.File("nmea.txt"),
+            // The tests read information lines, which the default level leaves out.
+            "--log-level", "4"};
         args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
         return args;
     }

@@ -267,3 +267,72 @@ TEST(EventProvider, EnableCallbackSeesSessionsStartedBeforeAndAfterRegistration)
     EXPECT_EQ(seen.disables, 2);
     ev::EventUnregister(handle);
 }
+
+// A log entry is one line, whatever the text holds: a reader that splits on
+// line breaks (the journal, syslog, grep) must not see half an entry.
+TEST(RealtimeSession, WritesMultiLineTextAsOneEscapedLine) {
+    TempDir dir;
+    const std::string path = dir.File("trace.log");
+    ASSERT_TRUE(trace::StartRealtimeSession({path, 4, 0x2}));
+    Trace(4, "-----BEGIN CERTIFICATE-----\nMIIB\r\n-----END CERTIFICATE-----\n");
+    Trace(4, std::string("bell\a and tab\tkept\n\n"));
+    trace::StopRealtimeSession();
+    EXPECT_EQ(Lines(path), (std::vector<std::string>{
+                               "L4 -----BEGIN CERTIFICATE-----\\nMIIB\\r\\n-----END CERTIFICATE-----",
+                               "L4 bell\\x07 and tab\tkept",
+                           }))
+        << ReadFile(path);
+}
+
+// The journal stamps lines itself and reads their priority from "<N>".
+TEST(RealtimeSession, JournalFormCarriesSyslogPrioritiesAndLeavesDataOutWhenAsked) {
+    TempDir dir;
+    const std::string path = dir.File("trace.log");
+    using Form = trace::RealtimeSessionConfig::Form;
+    ASSERT_TRUE(trace::StartRealtimeSession({path, 6, 0x2, 0, true, Form::Journal}));
+    Trace(1, "data");
+    Trace(2, "error");
+    Trace(3, "warning");
+    Trace(4, "information");
+    Trace(4, "information");  // counted under the repeated line's priority
+    Trace(5, "verbose");
+    trace::StopRealtimeSession();
+    std::vector<std::string> got;
+    for (const std::string& line : gnss::test::Lines(ReadFile(path)))
+        got.push_back(line.substr(0, 3) + line.substr(line.find(" L")));
+    EXPECT_EQ(got, (std::vector<std::string>{"<7> L1 data", "<3> L2 error", "<4> L3 warning",
+                                             "<6> L4 information",
+                                             "<6> L4 last message repeated 1 times",
+                                             "<7> L5 verbose"}))
+        << ReadFile(path);
+    EXPECT_EQ(ReadFile(path).find("Z ["), std::string::npos) << "a time stamp was written";
+
+    // Errors and warnings alone: level 3 without the data lines.
+    ASSERT_TRUE(trace::StartRealtimeSession({path, 3, 0x2, 0, false, Form::Plain, false}));
+    Trace(1, "AT traffic");
+    Trace(3, "a warning");
+    trace::StopRealtimeSession();
+    EXPECT_EQ(ReadFile(path).find("AT traffic"), std::string::npos);
+    EXPECT_NE(ReadFile(path).find("L3 a warning"), std::string::npos);
+}
+
+// Log rotation as logrotate does it without copytruncate: the file is
+// renamed, then the writer is told to open its path again.
+TEST(RealtimeSession, ReopensItsFileAfterTheFileWasMovedAway) {
+    TempDir dir;
+    const std::string path = dir.File("trace.log");
+    ASSERT_TRUE(trace::StartRealtimeSession({path, 4, 0x2, 0, true}));
+    Trace(4, "before");
+    Trace(4, "before");  // its count belongs to the old file
+    std::filesystem::rename(path, path + ".1");
+    Trace(4, "moved, not yet reopened");
+    ASSERT_TRUE(trace::ReopenRealtimeSession());
+    Trace(4, "after");
+    trace::StopRealtimeSession();
+    EXPECT_EQ(Lines(path + ".1"), (std::vector<std::string>{"L4 before",
+                                                            "L4 last message repeated 1 times",
+                                                            "L4 moved, not yet reopened"}));
+    EXPECT_EQ(Lines(path), (std::vector<std::string>{"L4 after"}));
+    // No file, nothing to reopen.
+    EXPECT_TRUE(trace::ReopenRealtimeSession());
+}

@@ -62,12 +62,16 @@ inline std::size_t CountOccurrences(const std::string& text, const std::string& 
 }
 
 // Waits until `done` holds for the text of `path`, watching the file with
-// inotify; false after `timeout`.
+// inotify; false after `timeout`.  Its folder is watched too, for a file
+// that is not there yet (or that was moved away and comes anew).
 inline bool WaitForFile(const std::string& path, const std::function<bool(const std::string&)>& done,
                         std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     const int in = ::inotify_init1(IN_CLOEXEC);
     if (in < 0) return false;
     ::inotify_add_watch(in, path.c_str(), IN_MODIFY | IN_CLOSE_WRITE);
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    ::inotify_add_watch(in, folder.empty() ? "." : folder.c_str(),
+                        IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool found = false;
     for (;;) {

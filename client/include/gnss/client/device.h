@@ -60,7 +60,9 @@ public:
     // (STATUS_NOT_SUPPORTED: all of the driver's session slots are taken).
     static std::unique_ptr<Device> Open(const std::string& socketPath,
                                         std::chrono::milliseconds timeout = kDefaultTimeout);
-    // The daemon's default socket (gnss::frame::DefaultSocketPath()).
+    // The socket to use unless told otherwise (gnss::frame::ClientSocketPath()):
+    // $GNSS_SOCKET, else the system's /run/gnss/gnss.sock when it exists,
+    // else the user's own (gnss::frame::DefaultSocketPath()).
     static std::string DefaultSocketPath();
 
     ~Device();

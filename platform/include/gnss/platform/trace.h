@@ -12,7 +12,12 @@
 // stamp differs) is written once and then counted, and "last message
 // repeated N times" follows when a different line comes, when the session
 // stops, or kRepeatFlushMs after the first repeat, whichever is first.  A
-// file sink may have a size cap, at which the file is rotated to "<file>.1".
+// file sink may have a size cap, at which the file is rotated to "<file>.1",
+// and may be reopened at its path after somebody else has moved it away.
+//
+// Every entry is one line: a line break or other control character in the
+// text (a certificate, a modem's multi-line answer) is written escaped, as
+// \n, \r or \xHH, and line breaks at its end are dropped.
 //
 // Nothing on the tracing path allocates memory; every function is safe from
 // any thread at any time, before registration and after tear-down (lines are
@@ -59,7 +64,22 @@ struct RealtimeSessionConfig {
     // Count repeated lines instead of writing them.  Off for a session that
     // must see every line, such as a test's.
     bool collapseRepeats = false;
+    // How the lines are written.  Plain: "<time> [<tid>] L<level> <text>".
+    // Journal: standard error read by the system's journal, which stamps the
+    // time itself: "<P>[<tid>] L<level> <text>", P being the syslog priority
+    // (SyslogPriority).  Syslog: each line to syslog(3) with its priority
+    // and without time stamp (the caller has called openlog); `path` and
+    // `maxSize` do not apply.
+    enum class Form { Plain, Journal, Syslog };
+    Form form = Form::Plain;
+    // Level-1 lines (the driver's data dumps and AT traffic): false leaves
+    // them out at every level, for a log meant for errors and warnings.
+    bool dataLines = true;
 };
+
+// The syslog priority of a trace level: 2 error (3), 3 warning (4),
+// 4 information (6), 1 data, 5 and 6 debug (7).
+int SyslogPriority(unsigned level);
 
 // How long a repeated line's count may wait for a different line before it
 // is written anyway (scaled by the time scale, timescale.h).
@@ -71,6 +91,10 @@ inline constexpr unsigned kRepeatFlushMs = 1000;
 bool StartRealtimeSession(const RealtimeSessionConfig& config);
 // Writes a pending repeat count, then ends the session.
 void StopRealtimeSession();
+// Opens a file sink's path again and goes on there (the old file was
+// renamed by log rotation, or removed).  True when the session has no file
+// sink or the file opened; false, with the old file kept, when it did not.
+bool ReopenRealtimeSession();
 // Writes `text` (whole lines) to the session's sink as it is, whatever the
 // level, as a recorder dump is written; nothing when no session runs.
 void WriteToRealtimeSession(const std::string& text);

@@ -331,11 +331,34 @@ inline std::string UserSocketFolder() {
     return UserSocketFolder(::geteuid(), std::getenv("XDG_RUNTIME_DIR"));
 }
 
+// The socket of the system's gnssd, which serves everyone in its group.
+inline constexpr const char* kSystemSocketPath = "/run/gnss/gnss.sock";
+
+// Names the socket to use instead of the defaults, for gnssd and clients alike.
+inline constexpr const char* kSocketEnvironment = "GNSS_SOCKET";
+
 // Where gnssd listens unless told otherwise: /run/gnss/gnss.sock for root,
 // else gnss.sock in UserSocketFolder().
 inline std::string DefaultSocketPath() {
     const std::string folder = UserSocketFolder();
-    return folder.empty() ? "/run/gnss/gnss.sock" : folder + "/gnss.sock";
+    return folder.empty() ? kSystemSocketPath : folder + "/gnss.sock";
+}
+
+// The socket a client uses unless told otherwise: `fromEnvironment` when it
+// is set and not empty, else `systemSocket` when a socket is there (so a
+// user reaches the system's gnssd), else `ownSocket`.
+inline std::string ClientSocketPath(const char* fromEnvironment, const std::string& systemSocket,
+                                    const std::string& ownSocket) {
+    if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
+    struct stat st{};
+    if (::stat(systemSocket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return systemSocket;
+    return ownSocket;
+}
+
+// The same for this process: $GNSS_SOCKET, /run/gnss/gnss.sock, DefaultSocketPath().
+inline std::string ClientSocketPath() {
+    return ClientSocketPath(std::getenv(kSocketEnvironment), kSystemSocketPath,
+                            DefaultSocketPath());
 }
 
 // The folder part of a socket path ("" for a bare name).
