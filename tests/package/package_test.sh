@@ -196,8 +196,8 @@ changes="${DEB%_*.deb}_$(dpkg --print-architecture).changes"
 [ -f "$changes" ] || changes="$DEB"
 suppress=()
 if [ ${#PAGES[@]} -eq 0 ]; then
-    suppress=(--suppress-tags binary-without-manpage)
-    skip "lintian's binary-without-manpage: the package has no man pages yet (no packaging/man.cmake)"
+    suppress=(--suppress-tags no-manual-page)
+    skip "lintian's no-manual-page: the package has no man pages yet (no packaging/man.cmake)"
 fi
 if lintian --fail-on error,warning "${suppress[@]}" "$changes" >"$WORK/out" 2>&1; then
     pass "lintian $(basename "$changes")${suppress[*]:+ (${suppress[*]})}"
