@@ -49,3 +49,14 @@ function(gnss_install_symlink target link)
         file(REMOVE \"\${link}\")
         file(CREATE_LINK \"${target}\" \"\${link}\" SYMBOLIC)")
 endfunction()
+
+# Where service units go: the folder the system's systemd.pc names
+# (/lib/systemd/system on Debian 12, whose debhelper enables only the units
+# it finds there), else /usr/lib/systemd/system.  For packaging/*.cmake.
+find_package(PkgConfig QUIET)
+if(PkgConfig_FOUND)
+    pkg_get_variable(GNSS_SYSTEMD_UNIT_DIR systemd systemdsystemunitdir)
+endif()
+if(NOT GNSS_SYSTEMD_UNIT_DIR)
+    set(GNSS_SYSTEMD_UNIT_DIR /usr/lib/systemd/system)
+endif()

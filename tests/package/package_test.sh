@@ -52,7 +52,7 @@ if ! dpkg -i "$DEB" >"$WORK/dpkg-i.log" 2>&1; then
     exit 1
 fi
 pass "installed"
-mapfile -t FILES < <(dpkg -L "$PACKAGE")
+mapfile -t FILES < <(dpkg -L "$PACKAGE" | grep -vx '/\.')
 mapfile -t CONFFILES < <(dpkg-query -W -f='${Conffiles}\n' "$PACKAGE" | awk 'NF { print $1 }')
 # The installed files of one kind: installed_files REGEX
 installed_files() { printf '%s\n' "${FILES[@]}" | grep -E "$1" | while read -r f; do
@@ -86,8 +86,8 @@ for program in "${PROGRAMS[@]}"; do
     else
         fail "$name --help" "$name --help: $(head -c 300 "$WORK/out")"
     fi
-    # A program answers --version once its help lists it.
-    if ! grep -q -- '--version' "$WORK/out"; then
+    # A program answers --version once its help lists it as an option.
+    if ! grep -qE -- '^ +(-[A-Za-z], )?--version( |$)' "$WORK/out"; then
         skip "$name --version: $name --help lists no --version"
     elif run_clean "$name" --version >"$WORK/out" 2>&1 && grep -qF "$VERSION" "$WORK/out"; then
         pass "$name --version"
@@ -131,7 +131,8 @@ else
         pass "gnssd runs the module and the platform library of $module_dir"
     fi
     if grep -qF "DTD xml Path=$module_dir/GNSSDriverSUPLInfo-DTD.xml" "$WORK/gnssd.log" &&
-       grep -qE 'SUPLConfiguration::ReadXML <- hr=0x0$' "$WORK/gnssd.log"; then
+       grep -qE 'SUPLConfiguration::ReadXML <- hr=0x[01]$' "$WORK/gnssd.log" &&
+       ! grep -q 'Invalid XML File' "$WORK/gnssd.log"; then
         pass "the driver read the operator table beside its module (the /etc/gnss conffile)"
     else
         fail "SUPL table" "the driver did not read $module_dir/GNSSDriverSUPLInfo-DTD.xml:" \
@@ -155,7 +156,8 @@ else
     for unit in "${UNITS[@]}"; do
         name="$(basename "$unit")"
         grep -q '^\[Install\]' "$unit" || continue
-        if deb-systemd-helper --quiet was-enabled "$name"; then pass "$name is enabled"
+        # systemctl reads the links under /etc/systemd/system without systemd.
+        if systemctl is-enabled --quiet "$name"; then pass "$name is enabled"
         else fail "$name enabled" "$name has an [Install] section but the package did not enable it"; fi
     done
     if [ -d /run/systemd/system ]; then
@@ -207,16 +209,17 @@ else
 fi
 
 step "dpkg --remove leaves only the configuration; --purge leaves nothing"
+# Folders are left to dpkg (it keeps those that others use, and /lib is a
+# link on a merged /usr); what is in them is checked file by file, and the
+# stack's own folder must go.
+private_dir="$(dirname "$(printf '%s\n' "${FILES[@]}" | grep -m1 '/gnss/bin/gnssd$')")"
+private_dir="${private_dir%/bin}"
 dpkg --remove "$PACKAGE" >"$WORK/out" 2>&1 || fail "dpkg --remove" "$(cat "$WORK/out")"
 left=()
-for f in "${FILES[@]}"; do
+for f in "${FILES[@]}" "$private_dir"; do
     [ -e "$f" ] || [ -L "$f" ] || continue
     printf '%s\n' "${CONFFILES[@]}" | grep -qx "$f" && continue
-    # A folder stays while another package or a conffile still uses it.
-    if [ -d "$f" ] && [ ! -L "$f" ]; then
-        dpkg -S "$f" >/dev/null 2>&1 && continue
-        printf '%s\n' "${CONFFILES[@]}" | grep -q "^$f/" && continue
-    fi
+    [ -d "$f" ] && [ "$f" != "$private_dir" ] && continue
     left+=("$f")
 done
 if [ ${#left[@]} -eq 0 ]; then pass "after --remove only the conffiles are left"
@@ -226,9 +229,9 @@ for f in "${CONFFILES[@]}"; do
 done
 dpkg --purge "$PACKAGE" >"$WORK/out" 2>&1 || fail "dpkg --purge" "$(cat "$WORK/out")"
 left=()
-for f in "${FILES[@]}" /var/log/gnss; do
+for f in "${FILES[@]}" /etc/gnss /var/log/gnss; do
     { [ -e "$f" ] || [ -L "$f" ]; } || continue
-    [ -d "$f" ] && [ ! -L "$f" ] && dpkg -S "$f" >/dev/null 2>&1 && continue
+    [ -d "$f" ] && [[ "$f" != /etc/gnss && "$f" != /var/log/gnss ]] && continue
     left+=("$f")
 done
 if [ ${#left[@]} -eq 0 ]; then pass "after --purge nothing is left"
