@@ -366,6 +366,8 @@ TEST_F(FeedProcess, ConsumersStayThroughARestartOfGnssd) {
     feed.Start({"--tcp", "127.0.0.1:0", "--unix", socket, "--location-on"});
     const int port = feed.TcpPort();
     ASSERT_GT(port, 0) << feed.Log();
+    // The outputs are set up in the order given: the Unix one after the TCP one.
+    ASSERT_TRUE(feed.WaitForLog("gnssfeed: serving NMEA on unix " + socket + "\n")) << feed.Log();
     Consumer tcp(dir.File("tcp.nmea"), ConnectTcp(port));
     Consumer local(dir.File("unix.nmea"), ConnectUnix(socket));
     ASSERT_TRUE(tcp.Connected() && local.Connected());
