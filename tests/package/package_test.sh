@@ -99,10 +99,11 @@ done
 step "the installed gnssd serves the simulated modem from the installed files"
 mkfifo "$WORK/ready"
 # A modem with a SIM of the operator table's network 001-01: the first fix
-# makes the driver read the table beside its module.
+# makes the driver read the table beside its module (an information line,
+# so level 4).
 (cd "$WORK" && exec env -i PATH=/usr/bin:/bin gnssd --foreground \
     --modem sim:chip=rxa7300,imsi=001010123456789,ttff=1 --socket "$WORK/gnss.sock" \
-    --log-file "$WORK/gnssd.log" --ready-fd 3 3>"$WORK/ready") &
+    --log-file "$WORK/gnssd.log" --log-level 4 --ready-fd 3 3>"$WORK/ready") &
 GNSSD=$!
 read -r line <"$WORK/ready" || line=""
 if [ "$line" != "READY $WORK/gnss.sock" ]; then
