@@ -517,6 +517,7 @@ bool DeviceServer::HandleFrame(Connection& c, std::span<const std::uint8_t> byte
         return false;
     }
     const auto tag = static_cast<unsigned long long>(request.tag);
+    if (request.type == frame::FrameType::HostQuery) return AnswerHostQuery(c, request);
     if (request.type == frame::FrameType::Cancel) {
         const auto it = c.outstanding.find(request.tag);
         if (it == c.outstanding.end()) {
@@ -574,6 +575,30 @@ bool DeviceServer::HandleFrame(Connection& c, std::span<const std::uint8_t> byte
     c.outstandingBytes += buffers;
     if (effect.Any()) ++effectsInFlight_;
     return true;
+}
+
+bool DeviceServer::AnswerHostQuery(Connection& c, const frame::Request& request) {
+    std::string text;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (request.controlCode == frame::kHostQueryStatus) {
+        text = "connections " + std::to_string(connections_.size()) + "\n";
+        for (const SessionLedger::Session& s : ledger_.Sessions())
+            text += "session " + std::to_string(s.id) +
+                    (s.continuous ? " continuous " : " single-shot ") + std::to_string(s.interval) +
+                    "\n";
+        text += "nmea-wanted " + std::to_string(ledger_.NmeaCount()) + "\n";
+    } else {
+        status = STATUS_NOT_SUPPORTED;
+    }
+    if (text.size() > request.outputLength && status == STATUS_SUCCESS) status = STATUS_BUFFER_TOO_SMALL;
+    const std::size_t count = NT_SUCCESS(status) ? text.size() : 0;
+    GNSSD_LOG(kLogVerbose, "connection %llu: host query %u: %zu bytes", Id(c.id),
+              request.controlCode, count);
+    std::vector<std::uint8_t> out;
+    frame::EncodeCompletion(request.tag, status, text.size(),
+                            {reinterpret_cast<const std::uint8_t*>(text.data()), count}, out);
+    Enqueue(c, std::move(out));
+    return Flush(c);
 }
 
 void DeviceServer::Deliver(std::uint64_t connection, std::uint64_t tag, DeviceCompletion&& done) {

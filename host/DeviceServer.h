@@ -55,6 +55,7 @@
 #include <sys/types.h>
 
 #include "DeviceAccess.h"
+#include "gnss/protocol/device_frame.h"
 #include "SessionLedger.h"
 #include "gnss/protocol/device_frame.h"
 
@@ -178,6 +179,8 @@ private:
     bool Reading(const Connection& c) const;
     // Each of these returns false when it ended the connection.
     bool HandleFrame(Connection& c, std::span<const std::uint8_t> bytes);
+    // A host query: answered here from the server's own state, at once.
+    bool AnswerHostQuery(Connection& c, const frame::Request& request);
     bool Flush(Connection& c);
     void Deliver(std::uint64_t connection, std::uint64_t tag, DeviceCompletion&& completion);
     void DeliverUndo(std::uint64_t connection, const RequestEffect& effect, NTSTATUS status);

@@ -64,7 +64,11 @@ RequestEffect EffectOf(std::uint32_t controlCode, std::span<const std::uint8_t> 
             const std::uint32_t id = ReadU32(input, offsetof(GNSS_FIXSESSION_PARAM, FixSessionID));
             switch (ReadU32(input, offsetof(GNSS_FIXSESSION_PARAM, SessionType))) {
                 case GNSS_FixSession_SingleShot: return {Kind::StartSingleShot, id};
-                case GNSS_FixSession_ContinuousTracking: return {Kind::StartContinuous, id};
+                case GNSS_FixSession_ContinuousTracking:
+                    return {Kind::StartContinuous, id,
+                            ReadU32(input, offsetof(GNSS_FIXSESSION_PARAM, ContinuousParam) +
+                                               offsetof(GNSS_CONTINUOUSTRACKING_PARAM,
+                                                        PreferredInterval))};
                 case GNSS_FixSession_LKG: return {Kind::StartLkg, id};
                 default: return {};  // refused by the driver
             }
@@ -100,7 +104,10 @@ void SessionLedger::Applied(std::uint64_t connection, const RequestEffect& effec
             if (entry != nullptr) entry->singleShot = effect.value;
             break;
         case Kind::StartContinuous:
-            if (entry != nullptr) entry->continuous = effect.value;
+            if (entry != nullptr) {
+                entry->continuous = effect.value;
+                entry->interval = effect.interval;
+            }
             break;
         case Kind::StartLkg:
             lkg_ = effect.value;
@@ -135,6 +142,16 @@ bool SessionLedger::Holds(std::uint64_t connection) const {
     const auto it = entries_.find(connection);
     return it != entries_.end() &&
            (it->second.singleShot != 0 || it->second.continuous != 0 || it->second.nmeaWanted != 0);
+}
+
+std::vector<SessionLedger::Session> SessionLedger::Sessions() const {
+    std::vector<Session> sessions;
+    for (const auto& [connection, entry] : entries_) {
+        if (entry.singleShot != 0) sessions.push_back({connection, entry.singleShot, false, 0});
+        if (entry.continuous != 0)
+            sessions.push_back({connection, entry.continuous, true, entry.interval});
+    }
+    return sessions;
 }
 
 std::vector<UndoRequest> SessionLedger::TakeUndo(std::uint64_t connection) {

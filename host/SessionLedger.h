@@ -41,6 +41,7 @@ struct RequestEffect {
     };
     Kind kind = Kind::None;
     std::uint32_t value = 0;
+    std::uint32_t interval = 0;  // StartContinuous: the preferred interval, seconds
 
     bool Any() const { return kind != Kind::None; }
 };
@@ -77,10 +78,22 @@ public:
     // The driver's NMEA count as the requests seen so far have left it.
     unsigned NmeaCount() const { return nmeaCount_; }
 
+    // The fix sessions connections started and have not stopped (a single
+    // shot that has delivered its fix counts until its stop), for gnssd's
+    // status answer.
+    struct Session {
+        std::uint64_t connection;
+        std::uint32_t id;
+        bool continuous;
+        std::uint32_t interval;  // seconds; 0 for a single shot
+    };
+    std::vector<Session> Sessions() const;
+
 private:
     struct Entry {
         std::uint32_t singleShot = 0;  // the file object's slots; 0 = no session
         std::uint32_t continuous = 0;
+        std::uint32_t interval = 0;  // of the continuous session
         unsigned nmeaWanted = 0;  // its raises that it has not lowered again
     };
 

@@ -95,9 +95,9 @@ std::string JsonString(const std::string& text);
 class EventWait {
 public:
     struct Event {
-        enum class Kind { Completion, Signal, TimedOut };
+        enum class Kind { Completion, Signal, TimedOut, Input };
         Kind kind = Kind::TimedOut;
-        int key = 0;                    // Completion: the key given to Deliver
+        int key = 0;                    // Completion: the key given to Deliver; Input: the fd
         client::Completion completion;  // Completion
         int signal = 0;                 // Signal: its number
     };
@@ -114,6 +114,9 @@ public:
     // signals stay pending (for waiting out a cancel).
     Event Next(std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt,
                bool signals = true);
+    // Next also ends with an Input event when `fd` is readable (a terminal's
+    // keys, for a full-screen command); only while it takes signals.
+    void WatchInput(int fd) { inputs_.push_back(fd); }
     // A signal taken by Next and not yet handled, 0 when none.
     int PendingSignal() const { return signal_; }
 
@@ -122,6 +125,7 @@ private:
     std::shared_ptr<Shared> shared_;
     int signalFd_ = -1;
     int signal_ = 0;
+    std::vector<int> inputs_;
     bool restoreMask_ = false;
     sigset_t oldMask_{};
 };

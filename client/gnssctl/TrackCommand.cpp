@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "Svg.h"
 #include "gnss/client/error.h"
 #include "gnss/client/structures.h"
 
@@ -117,7 +118,7 @@ ULONG Value(const std::vector<std::string>& args, std::size_t& i, const char* op
 int RunTrack(Context& context, const std::vector<std::string>& args) {
     ULONG interval = 0, count = 0, accuracy = 50, timeout = 0;
     bool intervalGiven = false, json = false;
-    std::string gpxPath;
+    std::string gpxPath, svgPath;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--interval") {
@@ -130,6 +131,9 @@ int RunTrack(Context& context, const std::vector<std::string>& args) {
         else if (a == "--gpx") {
             if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError("--gpx needs a file");
             gpxPath = args[++i];
+        } else if (a == "--svg") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError("--svg needs a file");
+            svgPath = args[++i];
         } else throw UsageError("track: unexpected argument '" + a + "'");
     }
     if (!intervalGiven) throw UsageError("track needs --interval S");
@@ -137,6 +141,8 @@ int RunTrack(Context& context, const std::vector<std::string>& args) {
     // The file first: a path that cannot be written costs no session.
     std::unique_ptr<GpxWriter> gpx;
     if (!gpxPath.empty()) gpx = std::make_unique<GpxWriter>(gpxPath);
+    std::unique_ptr<SvgTrack> svg;
+    if (!svgPath.empty()) svg = std::make_unique<SvgTrack>(svgPath);
 
     EventWait events;  // before the device's reader thread starts
     client::Device& device = context.Device();
@@ -169,6 +175,7 @@ int RunTrack(Context& context, const std::vector<std::string>& args) {
         if (!NT_SUCCESS(fix->FixStatus)) throw client::StatusError(fix->FixStatus, "fix");
         context.out() << (json ? FixJson(*fix) : FixLine(*fix)) << std::endl;
         if (gpx) gpx->Add(*fix);
+        if (svg) svg->Add(*fix);
     };
 
     // One fix request waits in the driver at a time; a fix that comes while
@@ -224,6 +231,9 @@ constexpr CommandEntry kTrack{
     "  --gpx FILE      also write the fixes to FILE as a GPX 1.1 track (trkpt with\n"
     "                  lat, lon, ele, time, sat, hdop, vdop, pdop); the file is a\n"
     "                  complete document after every point\n"
+    "  --svg FILE      also draw the track to scale in FILE (SVG): the fixes joined\n"
+    "                  in order, each inside a circle of its horizontal accuracy,\n"
+    "                  with a scale bar; redrawn whole after every point\n"
     "\n"
     "Each text line holds the UTC time, latitude and longitude (degrees), altitude,\n"
     "speed, heading, the horizontal accuracy and the satellites used / in view:\n"
@@ -233,7 +243,8 @@ constexpr CommandEntry kTrack{
     "Examples:\n"
     "  gnssctl track --interval 1\n"
     "  gnssctl track --interval 5 --count 10 --json\n"
-    "  gnssctl track --interval 1 --gpx drive.gpx\n",
+    "  gnssctl track --interval 1 --gpx drive.gpx\n"
+    "  gnssctl track --interval 1 --count 60 --svg drive.svg\n",
     RunTrack};
 
 GNSSCTL_COMMAND(kTrack);

@@ -255,8 +255,10 @@ EventWait::Event EventWait::Next(std::optional<std::chrono::steady_clock::time_p
             if (left.count() <= 0) return Event{};
             wait = static_cast<int>(std::min<long long>(left.count(), 24 * 3600 * 1000LL));
         }
-        pollfd fds[2] = {{shared_->eventFd, POLLIN, 0}, {signalFd_, POLLIN, 0}};
-        const int n = ::poll(fds, signals || signal_ == 0 ? 2 : 1, wait);
+        std::vector<pollfd> fds = {{shared_->eventFd, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+        if (signals)
+            for (const int fd : inputs_) fds.push_back({fd, POLLIN, 0});
+        const int n = ::poll(fds.data(), signals || signal_ == 0 ? fds.size() : 1, wait);
         if (n < 0 && errno != EINTR)
             throw client::Error(std::string("poll: ") + std::strerror(errno));
         if (n > 0 && (fds[0].revents & POLLIN) != 0) {
@@ -268,6 +270,13 @@ EventWait::Event EventWait::Next(std::optional<std::chrono::steady_clock::time_p
             if (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info) &&
                 signal_ == 0)
                 signal_ = static_cast<int>(info.ssi_signo);
+        }
+        for (std::size_t i = 2; n > 0 && i < fds.size(); ++i) {
+            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            Event e;
+            e.kind = Event::Kind::Input;
+            e.key = fds[i].fd;
+            return e;
         }
     }
 }

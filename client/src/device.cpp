@@ -242,6 +242,11 @@ bool Device::SendFrame(const std::vector<std::uint8_t>& bytes) {
 
 Tag Device::ControlAsync(std::uint32_t controlCode, std::span<const std::uint8_t> input,
                          std::size_t outputLength, CompletionCallback done) {
+    return Send(false, controlCode, input, outputLength, std::move(done));
+}
+
+Tag Device::Send(bool hostQuery, std::uint32_t controlCode, std::span<const std::uint8_t> input,
+                 std::size_t outputLength, CompletionCallback done) {
     if (input.size() > frame::kMaxInputLength || outputLength > frame::kMaxOutputLength)
         throw FormatError("input and output are limited to " +
                           std::to_string(frame::kMaxInputLength) + " bytes each");
@@ -253,7 +258,10 @@ Tag Device::ControlAsync(std::uint32_t controlCode, std::span<const std::uint8_t
         pending_.emplace(tag, Pending{outputLength, std::move(done)});
     }
     std::vector<std::uint8_t> bytes;
-    frame::EncodeDeviceControl(tag, controlCode, input, outputLength, bytes);
+    if (hostQuery)
+        bytes = frame::EncodeHostQuery(tag, controlCode, static_cast<std::uint32_t>(outputLength));
+    else
+        frame::EncodeDeviceControl(tag, controlCode, input, outputLength, bytes);
     if (!SendFrame(bytes)) {
         const std::string text = Errno("sending to gnssd");
         std::lock_guard guard(lock_);
@@ -274,6 +282,17 @@ bool Device::Cancel(Tag tag) {
 
 Completion Device::Control(std::uint32_t controlCode, std::span<const std::uint8_t> input,
                            std::size_t outputLength, std::chrono::milliseconds timeout) {
+    return Wait(false, controlCode, input, outputLength, timeout);
+}
+
+Completion Device::HostQuery(std::uint32_t query, std::size_t outputLength,
+                             std::chrono::milliseconds timeout) {
+    return Wait(true, query, {}, outputLength, timeout);
+}
+
+Completion Device::Wait(bool hostQuery, std::uint32_t controlCode,
+                        std::span<const std::uint8_t> input, std::size_t outputLength,
+                        std::chrono::milliseconds timeout) {
     if (reader_.get_id() == std::this_thread::get_id())
         throw std::logic_error("gnss::client::Device::Control called from a completion callback");
     struct Waiter {
@@ -283,7 +302,7 @@ Completion Device::Control(std::uint32_t controlCode, std::span<const std::uint8
         Completion completion;
     };
     auto waiter = std::make_shared<Waiter>();
-    const Tag tag = ControlAsync(controlCode, input, outputLength, [waiter](Completion&& c) {
+    const Tag tag = Send(hostQuery, controlCode, input, outputLength, [waiter](Completion&& c) {
         std::lock_guard guard(waiter->lock);
         waiter->completion = std::move(c);
         waiter->done = true;

@@ -118,11 +118,21 @@ TEST(DeviceFrame, RequestDecoderNamesEveryFault) {
     b = good;
     Put<std::uint16_t>(b, 4, 2);
     EXPECT_EQ(decode(b), FrameError::BadVersion);
-    for (std::uint16_t type : {0, 3, 0x81, 0x82, 0xFFFF}) {
+    for (std::uint16_t type : {0, 4, 0x81, 0x82, 0xFFFF}) {
         b = good;
         Put<std::uint16_t>(b, 6, type);
         EXPECT_EQ(decode(b), FrameError::UnknownType) << type;
     }
+    // A host query is the same header without input.
+    Request query;
+    ASSERT_EQ(DecodeRequest(EncodeHostQuery(9, kHostQueryStatus, 4096), query), FrameError::None);
+    EXPECT_EQ(query.type, FrameType::HostQuery);
+    EXPECT_EQ(query.controlCode, kHostQueryStatus);
+    EXPECT_EQ(query.outputLength, 4096u);
+    b = EncodeHostQuery(9, kHostQueryStatus, 4096);
+    Put<std::uint32_t>(b, 20, 1);
+    b.push_back(0);
+    EXPECT_EQ(decode(b), FrameError::InconsistentLengths);
 
     b = good;
     b.push_back(0);  // one byte more than the input length says

@@ -98,7 +98,18 @@ public:
                        std::size_t outputLength,
                        std::chrono::milliseconds timeout = kDefaultTimeout);
 
+    // Asks gnssd itself (not the driver) a host query (frame::kHostQueryStatus)
+    // and waits for its answer, as Control does.  A gnssd that predates host
+    // queries ends the connection instead: ConnectionError.
+    Completion HostQuery(std::uint32_t query, std::size_t outputLength,
+                         std::chrono::milliseconds timeout = kDefaultTimeout);
+
 private:
+    // ControlAsync's work, for a device control or a host query frame.
+    Tag Send(bool hostQuery, std::uint32_t code, std::span<const std::uint8_t> input,
+             std::size_t outputLength, CompletionCallback done);
+    Completion Wait(bool hostQuery, std::uint32_t code, std::span<const std::uint8_t> input,
+                    std::size_t outputLength, std::chrono::milliseconds timeout);
     struct Pending {
         std::size_t outputLength;
         CompletionCallback done;

@@ -17,6 +17,10 @@
 //     bytes of input.  32-byte header.
 //   cancel (type 2): prefix, tag u64 of the request to cancel, then three
 //     words and the reserved word, all 0.  Exactly 32 bytes.
+//   host query (type 3): the device-control layout, the control code being a
+//     query of gnssd itself rather than of the driver (kHostQueryStatus), no
+//     input.  gnssd answers it at once with a completion of the same tag;
+//     the driver never sees it.
 // Server to client:
 //   open result (type 0x81): prefix, status i32, interface version u32.
 //     Exactly 16 bytes; the first frame on every connection.  A failure
@@ -54,11 +58,21 @@ inline constexpr std::uint32_t kFrameMagic = 0x46534E47u;  // bytes 'G' 'N' 'S' 
 inline constexpr std::uint16_t kFrameVersion = 1;
 
 inline constexpr std::size_t kMaxInputLength = 64 * 1024;
+
+// Host query codes.  Status: what gnssd knows of its clients, as UTF-8 text
+// lines "key value...": "connections N" (this one included), one
+// "session ID single-shot|continuous INTERVAL" per fix session a connection
+// started and has not stopped (INTERVAL in seconds, 0 for single shots),
+// "nmea-wanted N" (the driver's NMEA count).  Unknown codes complete with
+// STATUS_NOT_SUPPORTED; an answer longer than the output length with
+// STATUS_BUFFER_TOO_SMALL and its length as the information.
+inline constexpr std::uint32_t kHostQueryStatus = 1;
 inline constexpr std::size_t kMaxOutputLength = 64 * 1024;
 
 enum class FrameType : std::uint16_t {
     DeviceControl = 0x0001,
     Cancel = 0x0002,
+    HostQuery = 0x0003,
     OpenResult = 0x0081,
     Completion = 0x0082,
 };
@@ -221,6 +235,14 @@ inline FrameError EncodeDeviceControl(std::uint64_t tag, std::uint32_t controlCo
     return FrameError::None;
 }
 
+inline std::vector<std::uint8_t> EncodeHostQuery(std::uint64_t tag, std::uint32_t query,
+                                                 std::uint32_t outputLength) {
+    std::vector<std::uint8_t> out;
+    detail::Append(out, RequestHeader{detail::Prefix(FrameType::HostQuery), tag, query, 0,
+                                      outputLength, 0});
+    return out;
+}
+
 inline std::vector<std::uint8_t> EncodeCancel(std::uint64_t tag) {
     std::vector<std::uint8_t> out;
     detail::Append(out, RequestHeader{detail::Prefix(FrameType::Cancel), tag, 0, 0, 0, 0});
@@ -253,7 +275,11 @@ inline FrameError EncodeCompletion(std::uint64_t tag, NTSTATUS status, std::uint
 inline FrameError DecodeRequest(std::span<const std::uint8_t> bytes, Request& out) {
     FrameType type{};
     const FrameError e = detail::CheckPrefix(
-        bytes, [](FrameType t) { return t == FrameType::DeviceControl || t == FrameType::Cancel; },
+        bytes,
+        [](FrameType t) {
+            return t == FrameType::DeviceControl || t == FrameType::Cancel ||
+                   t == FrameType::HostQuery;
+        },
         &type);
     if (e != FrameError::None) return e;
     if (bytes.size() < kRequestHeaderSize) return FrameError::ShortFrame;
@@ -267,6 +293,7 @@ inline FrameError DecodeRequest(std::span<const std::uint8_t> bytes, Request& ou
         if (h.inputLength != 0 || h.outputLength != 0) return FrameError::InconsistentLengths;
         if (h.controlCode != 0) return FrameError::ReservedNotZero;
     }
+    if (type == FrameType::HostQuery && h.inputLength != 0) return FrameError::InconsistentLengths;
     out.type = type;
     out.tag = h.tag;
     out.controlCode = h.controlCode;

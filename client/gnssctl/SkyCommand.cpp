@@ -1,0 +1,148 @@
+// gnssctl sky: one fix with its satellites, drawn as an SVG sky plot.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "Command.h"
+#include "Svg.h"
+#include "gnss/client/error.h"
+#include "gnss/client/structures.h"
+
+namespace gnss::ctl {
+namespace {
+
+ULONG Value(const std::vector<std::string>& args, std::size_t& i, const char* option, ULONG min) {
+    if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
+    const ULONG value = ParseNumber(args[++i], option);
+    if (value < min)
+        throw UsageError(std::string(option) + " needs at least " + std::to_string(min) +
+                         ", not '" + args[i] + "'");
+    return value;
+}
+
+// A single-shot session under this process's id, stopped on every way out;
+// the fix with satellite detail.
+GNSS_FIXDATA OneFix(Context& context, ULONG accuracy, ULONG timeout) {
+    EventWait events;  // before the device's reader thread starts
+    client::Device& device = context.Device();
+    const ULONG id = OwnSessionId();
+    client::FixSessionParameters parameters;
+    parameters.sessionId = id;
+    parameters.type = GNSS_FixSession_SingleShot;
+    parameters.horizontalAccuracy = accuracy;
+    parameters.levelOfDetails =
+        GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
+    parameters.typeValue = timeout;
+    const client::Completion started = device.Control(
+        IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters), 0, context.timeout());
+    if (!started.ok()) ThrowFixStatus(started.status, "start of the fix session");
+    struct Stopper {
+        Context& context;
+        ULONG id;
+        ~Stopper() { StopFixSession(context, id); }
+    } stopper{context, id};
+
+    std::uint8_t idBytes[sizeof(ULONG)];
+    std::memcpy(idBytes, &id, sizeof id);
+    const client::Tag tag =
+        device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, idBytes, sizeof(GNSS_EVENT), events.Deliver(1));
+    EventWait::Event e = events.Next(std::chrono::steady_clock::now() + std::chrono::seconds(timeout));
+    if (e.kind != EventWait::Event::Kind::Completion) {
+        const bool signalled = e.kind == EventWait::Event::Kind::Signal;
+        device.Cancel(tag);
+        e = events.Next(std::chrono::steady_clock::now() + context.timeout(), false);
+        if (e.kind != EventWait::Event::Kind::Completion || !e.completion.ok() || signalled) {
+            if (signalled) throw client::Error("sky: interrupted; the fix session was stopped");
+            throw client::TimeoutError("sky: no fix within " + std::to_string(timeout) +
+                                       " s; the fix session was stopped");
+        }
+    }
+    const client::Completion& c = e.completion;
+    if (c.disconnected)
+        throw client::ConnectionError("the connection to gnssd ended before the fix came (" +
+                                      device.DisconnectReason() + ")");
+    if (!c.ok()) ThrowFixStatus(c.status, "fix data");
+    const client::Event event = client::DecodeEvent(c.output);
+    const auto* fix = std::get_if<GNSS_FIXDATA>(&event.data);
+    if (fix == nullptr)
+        throw client::FormatError("the answer to the fix request is no fix event (event type " +
+                                  std::to_string(static_cast<int>(event.type)) + ")");
+    if (!NT_SUCCESS(fix->FixStatus)) throw client::StatusError(fix->FixStatus, "fix");
+    return *fix;
+}
+
+int RunSky(Context& context, const std::vector<std::string>& args) {
+    ULONG accuracy = 50, timeout = 60;
+    std::string path;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--accuracy") accuracy = Value(args, i, "--accuracy", 0);
+        else if (a == "--timeout") timeout = Value(args, i, "--timeout", 1);
+        else if (a == "--svg") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError("--svg needs a file");
+            path = args[++i];
+        } else throw UsageError("sky: unexpected argument '" + a + "'");
+    }
+    if (path.empty()) throw UsageError("sky needs --svg FILE (or --svg - for standard output)");
+
+    // The file first: a path that cannot be written costs no session.
+    std::FILE* file = nullptr;
+    if (path != "-") {
+        file = std::fopen(path.c_str(), "w");
+        if (file == nullptr)
+            throw client::Error("cannot write the SVG file '" + path + "': " + std::strerror(errno));
+    }
+    struct Closer {
+        std::FILE* file;
+        ~Closer() {
+            if (file != nullptr) std::fclose(file);
+        }
+    } closer{file};
+
+    const GNSS_FIXDATA fix = OneFix(context, accuracy, timeout);
+    const std::string svg = SkySvg(fix);
+    if (file == nullptr) {
+        context.out() << svg << std::flush;
+        if (!context.out()) throw client::Error("cannot write the SVG to standard output");
+    } else if (std::fwrite(svg.data(), 1, svg.size(), file) != svg.size() ||
+               std::fclose(std::exchange(closer.file, nullptr)) != 0) {
+        throw client::Error("cannot write the SVG file '" + path + "': " + std::strerror(errno));
+    } else {
+        context.err() << "gnssctl: " << SatelliteEntries(fix) << " satellites in view, "
+                      << SatellitesUsed(fix) << " used; sky plot in " << path << "\n";
+    }
+    return kExitOk;
+}
+
+constexpr CommandEntry kSky{
+    "sky", "sky --svg FILE [OPTIONS]", "Draw the satellites of one fix as an SVG sky plot",
+    "Gets one fix with satellite detail, the way gnssctl fix does (a single-shot\n"
+    "session under a session id of its own, stopped on every way out), and draws\n"
+    "the sky as the receiver saw it: rings at elevations 0, 30 and 60 degrees,\n"
+    "north up and east right, one mark per satellite in view at its elevation and\n"
+    "azimuth, coloured by constellation (GPS 1-32, SBAS 33-64, GLONASS 65-96, QZSS\n"
+    "193-202, Galileo 301-336, BeiDou 401-463), filled when the satellite was used\n"
+    "in the fix, its id beside it, and a legend.  Any browser opens the file.\n"
+    "Fix sessions need the location service on (gnssctl location on).\n"
+    "\n"
+    "Options:\n"
+    "  --svg FILE        where to write the drawing; - for standard output\n"
+    "  --accuracy M      horizontal accuracy asked for, metres; default 50\n"
+    "  --timeout S       give up after S seconds without a fix; default 60\n"
+    "\n"
+    "Exit status: 0 with a drawing; 1 without a fix or when the file cannot be\n"
+    "written; 3 when gnssd cannot be reached or goes away.\n"
+    "\n"
+    "Examples:\n"
+    "  gnssctl sky --svg sky.svg\n"
+    "  gnssctl sky --svg - --timeout 120 > sky.svg\n",
+    RunSky};
+
+GNSSCTL_COMMAND(kSky);
+
+}  // namespace
+}  // namespace gnss::ctl

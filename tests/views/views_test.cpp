@@ -1,0 +1,195 @@
+// gnssctl's views against gnssd on the simulated modem: watch on a terminal
+// of tmux's (the screen read with capture-pane, the pane's output followed
+// through pipe-pane), the SVG drawings of sky and track --svg, and status.
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include "GnssdProcess.h"
+
+namespace gnss::test {
+namespace {
+
+using V = std::vector<std::string>;
+
+// The elements of a document whose name and class attribute match.
+std::size_t CountElements(const xmlNode* node, const char* name, const char* cls) {
+    std::size_t count = 0;
+    for (; node != nullptr; node = node->next) {
+        if (node->type == XML_ELEMENT_NODE &&
+            xmlStrcmp(node->name, reinterpret_cast<const xmlChar*>(name)) == 0) {
+            xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>("class"));
+            if (value != nullptr && xmlStrcmp(value, reinterpret_cast<const xmlChar*>(cls)) == 0)
+                ++count;
+            xmlFree(value);
+        }
+        count += CountElements(node->children, name, cls);
+    }
+    return count;
+}
+
+class Views : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(gnssd.Start("sim:time-scale=0.05,record=" + Record())) << gnssd.Stderr();
+        const CommandResult on = gnssd.Gnssctl({"location", "on"});
+        ASSERT_EQ(on.status, 0) << on.err;
+    }
+    void TearDown() override {
+        if (tmuxStarted) Tmux({"kill-server"});
+    }
+    std::string Record() const { return dir.File("record.txt"); }
+    // Waits for the `count`th stop of a session in the modem's record.
+    bool WaitForStops(std::size_t count) {
+        return WaitForText(Record(), "AT+XLSRSTOP=", count);
+    }
+    // tmux on a server of its own, without the user's configuration; its output.
+    std::string Tmux(V args) {
+        tmuxStarted = true;
+        args.insert(args.begin(), {TMUX_PATH, "-f", "/dev/null", "-S", dir.File("tmux.sock")});
+        const std::string out = dir.File("tmux.out");
+        const int status = WaitExit(Spawn(args, out, dir.File("tmux.err")).pid);
+        EXPECT_EQ(status, 0) << args[5] << ": " << ReadFile(dir.File("tmux.err"));
+        return ReadFile(out);
+    }
+    std::string Screen(const std::string& session) { return Tmux({"capture-pane", "-p", "-t", session}); }
+    // A session running `gnssctl watch` in a shell, 100x30, its output
+    // followed in `pane`.  The shell waits on a tmux channel until the pipe
+    // is in place, so that nothing drawn is missed.
+    void StartWatch(const std::string& session, const std::string& pane) {
+        const std::string tmux = std::string(TMUX_PATH) + " -S " + dir.File("tmux.sock");
+        Tmux({"new-session", "-d", "-s", session, "-x", "100", "-y", "30",
+              tmux + " wait-for go-" + session + "; " + GNSSCTL_PATH + " --socket " + gnssd.Socket() +
+                  " watch --interval 1; echo \"watch ended: $?\"; exec cat"});
+        Tmux({"pipe-pane", "-t", session, "-o", "cat >> " + pane});
+        Tmux({"wait-for", "-S", "go-" + session});
+    }
+
+    TempDir dir;
+    GnssdProcess gnssd{dir};
+    bool tmuxStarted = false;
+};
+
+TEST_F(Views, WatchShowsFixesFollowsResizesAndRestoresTheTerminalOnEveryWayOut) {
+    if (std::string(TMUX_PATH).empty()) GTEST_SKIP() << "tmux is not installed (./x setup)";
+    const std::string pane = dir.File("pane.txt");
+    StartWatch("a", pane);
+    ASSERT_TRUE(WaitForText(pane, "Satellites")) << ReadFile(pane);
+    std::string screen = Screen("a");
+    EXPECT_NE(screen.find("100x30"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Position    47.3"), std::string::npos) << screen;
+    EXPECT_NE(screen.find(" GPS  "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Sky (upper case: used)"), std::string::npos) << screen;
+
+    // Smaller: laid out again, the sky plot left out, nothing beyond the edge.
+    Tmux({"resize-window", "-t", "a", "-x", "80", "-y", "24"});
+    ASSERT_TRUE(WaitForText(pane, "80x24")) << ReadFile(pane);
+    screen = Screen("a");
+    EXPECT_NE(screen.find("Position    47.3"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("Sky ("), std::string::npos) << screen;
+    const V lines = Lines(screen);
+    EXPECT_LE(lines.size(), 24u);
+    for (const auto& line : lines) EXPECT_LE(line.size(), 80u) << line;
+
+    // q: the shell's next line on the normal screen, the session stopped.
+    Tmux({"send-keys", "-t", "a", "q"});
+    ASSERT_TRUE(WaitForText(pane, "watch ended: 0")) << ReadFile(pane);
+    EXPECT_NE(Screen("a").find("watch ended: 0"), std::string::npos);
+    EXPECT_EQ(Tmux({"display-message", "-p", "-t", "a", "#{alternate_on}"}), "0\n");
+    EXPECT_TRUE(WaitForStops(1)) << ReadFile(Record());
+
+    // SIGTERM likewise.
+    const std::string pane2 = dir.File("pane2.txt");
+    StartWatch("b", pane2);
+    ASSERT_TRUE(WaitForText(pane2, "Satellites")) << ReadFile(pane2);
+    const std::string shell = Tmux({"display-message", "-p", "-t", "b", "#{pane_pid}"});
+    const std::string shellPid = shell.substr(0, shell.find('\n'));
+    const pid_t watch = std::stoi(ReadFile("/proc/" + shellPid + "/task/" + shellPid + "/children"));
+    ASSERT_EQ(::kill(watch, SIGTERM), 0);
+    ASSERT_TRUE(WaitForText(pane2, "watch ended: 0")) << ReadFile(pane2);
+    EXPECT_EQ(Tmux({"display-message", "-p", "-t", "b", "#{alternate_on}"}), "0\n");
+    EXPECT_TRUE(WaitForStops(2)) << ReadFile(Record());
+
+    // Without a terminal it refuses before starting anything.
+    const CommandResult piped = gnssd.Gnssctl({"watch"});
+    EXPECT_EQ(piped.status, 2);
+    EXPECT_NE(piped.err.find("watch needs a terminal"), std::string::npos) << piped.err;
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST_F(Views, SkyAndTrackDrawWellFormedSvgWithAMarkPerSatelliteAndAPointPerFix) {
+    const std::string sky = dir.File("sky.svg");
+    const CommandResult drawn = gnssd.Gnssctl({"sky", "--svg", sky});
+    ASSERT_EQ(drawn.status, 0) << drawn.err;
+    // "gnssctl: N satellites in view, M used; ..."
+    const std::size_t inView = std::stoul(drawn.err.substr(drawn.err.find(' ') + 1));
+    EXPECT_GT(inView, 4u) << drawn.err;
+    xmlDocPtr doc = xmlReadFile(sky.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR);
+    ASSERT_NE(doc, nullptr) << "not well-formed:\n" << ReadFile(sky);
+    EXPECT_STREQ(reinterpret_cast<const char*>(xmlDocGetRootElement(doc)->name), "svg");
+    EXPECT_EQ(CountElements(xmlDocGetRootElement(doc), "g", "satellite"), inView);
+    EXPECT_EQ(CountElements(xmlDocGetRootElement(doc), "g", "legend"), 1u);
+    xmlFreeDoc(doc);
+
+    // To standard output.
+    const CommandResult out = gnssd.Gnssctl({"sky", "--svg", "-"});
+    ASSERT_EQ(out.status, 0) << out.err;
+    doc = xmlReadMemory(out.out.data(), static_cast<int>(out.out.size()), nullptr, nullptr,
+                        XML_PARSE_NONET | XML_PARSE_NOERROR);
+    ASSERT_NE(doc, nullptr) << out.out;
+    EXPECT_GT(CountElements(xmlDocGetRootElement(doc), "g", "satellite"), 4u);
+    xmlFreeDoc(doc);
+
+    const std::string track = dir.File("track.svg");
+    const CommandResult tracked = gnssd.Gnssctl({"track", "--interval", "1", "--count", "4", "--svg", track});
+    ASSERT_EQ(tracked.status, 0) << tracked.err;
+    doc = xmlReadFile(track.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR);
+    ASSERT_NE(doc, nullptr) << "not well-formed:\n" << ReadFile(track);
+    EXPECT_EQ(CountElements(xmlDocGetRootElement(doc), "circle", "fix"), 4u);
+    xmlFreeDoc(doc);
+
+    // A file that cannot be written costs no session.
+    const std::size_t requests = CountOccurrences(ReadFile(Record()), "AT+XLCSLSR=");
+    const CommandResult bad = gnssd.Gnssctl({"sky", "--svg", dir.File("no/such/folder.svg")});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(CountOccurrences(ReadFile(Record()), "AT+XLCSLSR="), requests);
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST_F(Views, StatusReflectsTheLocationServiceAndAnotherClientsSession) {
+    CommandResult status = gnssd.Gnssctl({"status"});
+    ASSERT_EQ(status.status, 0) << status.err;
+    EXPECT_NE(status.out.find("Location service  on\n"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("Fix sessions      none\n"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("Clients           1 of 3 "), std::string::npos) << status.out;
+
+    const std::string trackOut = dir.File("track.out");
+    const Spawned track = gnssd.GnssctlAsync({"track", "--interval", "2"}, trackOut);
+    ASSERT_TRUE(WaitForText(trackOut, "\n"));  // its session runs
+    status = gnssd.Gnssctl({"status"});
+    ASSERT_EQ(status.status, 0) << status.err;
+    EXPECT_NE(status.out.find("Fix sessions      1: " + std::to_string(track.pid) +
+                              " continuous every 2 s\n"),
+              std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("Clients           2 of 3 "), std::string::npos) << status.out;
+    EXPECT_EQ(status.out.find("Last fix          none"), std::string::npos) << status.out;
+    ::kill(track.pid, SIGTERM);
+    EXPECT_EQ(WaitExit(track.pid), 0);
+
+    ASSERT_EQ(gnssd.Gnssctl({"location", "off"}).status, 0);
+    status = gnssd.Gnssctl({"status"});
+    ASSERT_EQ(status.status, 0) << status.err;
+    EXPECT_NE(status.out.find("Location service  off"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("Fix sessions      none\n"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("Last fix          unknown"), std::string::npos) << status.out;
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace gnss::test
