@@ -587,6 +587,7 @@ bool DeviceServer::AnswerHostQuery(Connection& c, const frame::Request& request)
                     (s.continuous ? " continuous " : " single-shot ") + std::to_string(s.interval) +
                     "\n";
         text += "nmea-wanted " + std::to_string(ledger_.NmeaCount()) + "\n";
+        if (ledger_.LkgId() != 0) text += "lkg " + std::to_string(ledger_.LkgId()) + "\n";
     } else {
         status = STATUS_NOT_SUPPORTED;
     }

@@ -77,6 +77,8 @@ public:
 
     // The driver's NMEA count as the requests seen so far have left it.
     unsigned NmeaCount() const { return nmeaCount_; }
+    // The driver's last-known-good session id as the requests have left it (0: none).
+    std::uint32_t LkgId() const { return lkg_; }
 
     // The fix sessions connections started and have not stopped (a single
     // shot that has delivered its fix counts until its stop), for gnssd's

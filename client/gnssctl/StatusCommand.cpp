@@ -118,6 +118,7 @@ int RunStatus(Context& context, const std::vector<std::string>& args) {
     // connection, so this comes after everything the driver answers but the
     // last fix, which then stays unknown.
     std::string sessions, clients, nmea;
+    unsigned long lkgHeld = 0;  // another client's last-known-good session
     bool connected = true;
     try {
         const client::Completion c = device.HostQuery(frame::kHostQueryStatus, 4096, context.timeout());
@@ -136,6 +137,8 @@ int RunStatus(Context& context, const std::vector<std::string>& args) {
                 words >> kind >> interval;
                 sessions += (count++ == 0 ? "" : ", ") + std::to_string(value) + " " + kind;
                 if (kind == "continuous") sessions += " every " + std::to_string(interval) + " s";
+            } else if (key == "lkg") {
+                lkgHeld = value;
             } else if (key == "nmea-wanted") {
                 nmea = value == 0 ? "not wanted" : "wanted (driver count " + std::to_string(value) + ")";
             }
@@ -152,9 +155,13 @@ int RunStatus(Context& context, const std::vector<std::string>& args) {
     row("NMEA", nmea);
     row("NMEA log file",
         "unknown (the driver keeps its log switch to itself; gnssctl nmea --log sets it)");
-    row("Last fix", !connected ? "unknown (the connection to gnssd ended)"
-                   : on        ? LastFix(context, events)
-                               : "unknown (the driver answers no fix while the service is off)");
+    // The driver keeps one last-known-good session id for everyone: asking
+    // would take it from the client that set it.
+    row("Last fix", !connected  ? "unknown (the connection to gnssd ended)"
+                   : !on        ? "unknown (the driver answers no fix while the service is off)"
+                   : lkgHeld != 0 ? "not asked (another client holds the driver's one "
+                                    "last-known-good session, " + std::to_string(lkgHeld) + ")"
+                                  : LastFix(context, events));
     return kExitOk;
 }
 
@@ -171,7 +178,8 @@ constexpr CommandEntry kStatus{
     "  NMEA              whether some client wants NMEA (from gnssd)\n"
     "  NMEA log file     unknown: only the driver knows its switch\n"
     "  Last fix          the driver's last fix and its age, by a last-known-good\n"
-    "                    request (only while the service is on)\n"
+    "                    request (only while the service is on and no other\n"
+    "                    client holds the driver's one last-known-good session)\n"
     "A piece that cannot be learned is shown as unknown with the reason.  The\n"
     "command changes nothing but the driver's last-known-good session id, which\n"
     "it sets and clears at once.\n"
