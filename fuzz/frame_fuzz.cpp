@@ -34,6 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t> encoded;
         if (request.type == gnss::frame::FrameType::Cancel) {
             encoded = gnss::frame::EncodeCancel(request.tag);
+        } else if (request.type == gnss::frame::FrameType::HostQuery) {
+            Require(request.input.empty());
+            encoded = gnss::frame::EncodeHostQuery(request.tag, request.controlCode,
+                                                   static_cast<std::uint32_t>(request.outputLength));
         } else {
             Require(request.type == gnss::frame::FrameType::DeviceControl);
             Require(request.input.size() <= gnss::frame::kMaxInputLength);
