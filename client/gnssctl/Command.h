@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "gnss/client/device.h"
+#include "gnss/client/structures.h"
 #include "gnss/protocol/gnss_ddi.h"
 
 namespace gnss::ctl {
@@ -80,6 +81,10 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err);
 std::vector<std::uint8_t> ParseHex(const std::string& text, const char* option);
 // A 32-bit number (decimal or 0x hex); UsageError naming `what` otherwise.
 std::uint32_t ParseNumber(const std::string& text, const char* what);
+// The number after option args[i] ("--count 5"), at least `min`; i moves to
+// it.  UsageError naming the option when it is missing, no number or too small.
+std::uint32_t OptionNumber(const std::vector<std::string>& args, std::size_t& i, const char* option,
+                           std::uint32_t min);
 // Offset, hex bytes and printable characters, 16 bytes a line.
 void HexDump(std::ostream& out, std::span<const std::uint8_t> bytes);
 // A JSON string literal.
@@ -145,6 +150,41 @@ std::string FixJson(const GNSS_FIXDATA& fix);
 void StopFixSession(Context& context, ULONG sessionId);
 // A fix session id of this process's own (never 0).
 ULONG OwnSessionId();
+
+// A fix session under this process's own id, started by the constructor
+// (`parameters` with that id; a refusal throws as ThrowFixStatus does, `what`
+// naming the start) and stopped on every way out: by Stop, else by the
+// destructor.
+class OwnFixSession {
+public:
+    OwnFixSession(Context& context, client::FixSessionParameters parameters, const char* what);
+    ~OwnFixSession() { Stop(); }
+    OwnFixSession(const OwnFixSession&) = delete;
+    OwnFixSession& operator=(const OwnFixSession&) = delete;
+
+    ULONG id() const { return id_; }
+    // The id as the input of IOCTL_GNSS_GET_FIXDATA.
+    std::span<const std::uint8_t> IdBytes() const { return idBytes_; }
+    // Stops the session (once; failures are reported, see StopFixSession).
+    void Stop();
+
+private:
+    Context& context_;
+    ULONG id_;
+    std::uint8_t idBytes_[sizeof(ULONG)];
+    bool running_ = true;
+};
+
+// The fix a fix-data completion carries (its FixStatus unchecked);
+// FormatError when the answer is no fix event.
+GNSS_FIXDATA FixOf(const client::Completion& completion);
+
+// Asks for the session's fix and waits up to `timeout` seconds: the fix (its
+// FixStatus unchecked).  Throws, `command` naming it, when it was interrupted
+// by a signal, no fix came in time (the request is taken back first), the
+// connection ended or the driver refused the request.
+GNSS_FIXDATA WaitForFix(Context& context, EventWait& events, const OwnFixSession& session,
+                        ULONG timeout, const char* command);
 // The failure of a start or fix request, in words (the driver's gate first).
 [[noreturn]] void ThrowFixStatus(NTSTATUS status, const char* what);
 

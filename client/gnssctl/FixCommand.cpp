@@ -117,6 +117,57 @@ void ThrowFixStatus(NTSTATUS status, const char* what) {
     throw client::StatusError(status, what);
 }
 
+OwnFixSession::OwnFixSession(Context& context, client::FixSessionParameters parameters,
+                             const char* what)
+    : context_(context), id_(OwnSessionId()) {
+    std::memcpy(idBytes_, &id_, sizeof id_);
+    parameters.sessionId = id_;
+    const client::Completion started =
+        context.Device().Control(IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters),
+                                 0, context.timeout());
+    if (!started.ok()) ThrowFixStatus(started.status, what);
+}
+
+void OwnFixSession::Stop() {
+    if (std::exchange(running_, false)) StopFixSession(context_, id_);
+}
+
+GNSS_FIXDATA FixOf(const client::Completion& completion) {
+    const client::Event event = client::DecodeEvent(completion.output);
+    const auto* fix = std::get_if<GNSS_FIXDATA>(&event.data);
+    if (fix == nullptr)
+        throw client::FormatError("the answer to the fix request is no fix event (event type " +
+                                  std::to_string(static_cast<int>(event.type)) + ")");
+    return *fix;
+}
+
+GNSS_FIXDATA WaitForFix(Context& context, EventWait& events, const OwnFixSession& session,
+                        ULONG timeout, const char* command) {
+    client::Device& device = context.Device();
+    const client::Tag tag = device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, session.IdBytes(),
+                                                sizeof(GNSS_EVENT), events.Deliver(1));
+    EventWait::Event e = events.Next(std::chrono::steady_clock::now() + std::chrono::seconds(timeout));
+    if (e.kind != EventWait::Event::Kind::Completion) {
+        const bool signalled = e.kind == EventWait::Event::Kind::Signal;
+        // The request waits in the driver: take it back before stopping.
+        device.Cancel(tag);
+        e = events.Next(std::chrono::steady_clock::now() + context.timeout(), false);
+        const bool fixCame = e.kind == EventWait::Event::Kind::Completion && e.completion.ok();
+        if (!fixCame || signalled) {
+            if (signalled)
+                throw client::Error(std::string(command) + ": interrupted; the fix session was stopped");
+            throw client::TimeoutError(std::string(command) + ": no fix within " +
+                                       std::to_string(timeout) + " s; the fix session was stopped");
+        }
+    }
+    const client::Completion& c = e.completion;
+    if (c.disconnected)
+        throw client::ConnectionError("the connection to gnssd ended before the fix came (" +
+                                      device.DisconnectReason() + ")");
+    if (!c.ok()) ThrowFixStatus(c.status, "fix data");
+    return FixOf(c);
+}
+
 namespace {
 
 void PrintFix(std::ostream& out, const GNSS_FIXDATA& fix, bool verbose) {
@@ -153,26 +204,15 @@ void PrintFix(std::ostream& out, const GNSS_FIXDATA& fix, bool verbose) {
     }
 }
 
-// A whole number of seconds or metres for an option.
-ULONG Seconds(const std::vector<std::string>& args, std::size_t& i, const char* option,
-              ULONG min) {
-    if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
-    const ULONG value = ParseNumber(args[++i], option);
-    if (value < min)
-        throw UsageError(std::string(option) + " needs at least " + std::to_string(min) +
-                         ", not '" + args[i] + "'");
-    return value;
-}
-
 int RunFix(Context& context, const std::vector<std::string>& args) {
     ULONG accuracy = 50, timeout = 60, responseTime = 0;
     bool responseGiven = false, lkg = false, json = false, verbose = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--accuracy") accuracy = Seconds(args, i, "--accuracy", 0);
-        else if (a == "--timeout") timeout = Seconds(args, i, "--timeout", 1);
+        if (a == "--accuracy") accuracy = OptionNumber(args, i, "--accuracy", 0);
+        else if (a == "--timeout") timeout = OptionNumber(args, i, "--timeout", 1);
         else if (a == "--response-time") {
-            responseTime = Seconds(args, i, "--response-time", 0);
+            responseTime = OptionNumber(args, i, "--response-time", 0);
             responseGiven = true;
         } else if (a == "--lkg") lkg = true;
         else if (a == "--json") json = true;
@@ -182,64 +222,21 @@ int RunFix(Context& context, const std::vector<std::string>& args) {
     if (!responseGiven) responseTime = timeout;
 
     EventWait events;  // before the device's reader thread starts
-    client::Device& device = context.Device();
-    const ULONG id = OwnSessionId();
     client::FixSessionParameters parameters;
-    parameters.sessionId = id;
     parameters.type = lkg ? GNSS_FixSession_LKG : GNSS_FixSession_SingleShot;
     parameters.horizontalAccuracy = accuracy;
     parameters.levelOfDetails =
         GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
     parameters.typeValue = lkg ? 0 : responseTime;
-    const client::Completion started = device.Control(
-        IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters), 0, context.timeout());
-    if (!started.ok()) ThrowFixStatus(started.status, "start of the fix session");
-
     // From here on the session is stopped on every way out.
-    struct Stopper {
-        Context& context;
-        ULONG id;
-        bool armed = true;
-        void Stop() {
-            if (std::exchange(armed, false)) StopFixSession(context, id);
-        }
-        ~Stopper() { Stop(); }
-    } stopper{context, id};
-
-    std::uint8_t idBytes[sizeof(ULONG)];
-    std::memcpy(idBytes, &id, sizeof id);
-    const client::Tag tag =
-        device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, idBytes, sizeof(GNSS_EVENT), events.Deliver(1));
-    EventWait::Event e = events.Next(std::chrono::steady_clock::now() + std::chrono::seconds(timeout));
-    if (e.kind != EventWait::Event::Kind::Completion) {
-        const bool signalled = e.kind == EventWait::Event::Kind::Signal;
-        // The request waits in the driver: take it back before stopping.
-        device.Cancel(tag);
-        e = events.Next(std::chrono::steady_clock::now() + context.timeout(), false);
-        const bool fixCame = e.kind == EventWait::Event::Kind::Completion && e.completion.ok();
-        if (!fixCame || signalled) {
-            stopper.Stop();
-            if (signalled) throw client::Error("fix: interrupted; the fix session was stopped");
-            throw client::TimeoutError("fix: no fix within " + std::to_string(timeout) +
-                                       " s; the fix session was stopped");
-        }
-    }
-    const client::Completion& c = e.completion;
-    if (c.disconnected)
-        throw client::ConnectionError("the connection to gnssd ended before the fix came (" +
-                                      device.DisconnectReason() + ")");
-    if (!c.ok()) ThrowFixStatus(c.status, "fix data");
-    const client::Event event = client::DecodeEvent(c.output);
-    const auto* fix = std::get_if<GNSS_FIXDATA>(&event.data);
-    if (fix == nullptr)
-        throw client::FormatError("the answer to the fix request is no fix event (event type " +
-                                  std::to_string(static_cast<int>(event.type)) + ")");
-    stopper.Stop();
-    if (lkg && fix->FixStatus == STATUS_NOT_FOUND)
+    OwnFixSession session(context, parameters, "start of the fix session");
+    const GNSS_FIXDATA fix = WaitForFix(context, events, session, timeout, "fix");
+    session.Stop();
+    if (lkg && fix.FixStatus == STATUS_NOT_FOUND)
         throw client::Error("no last-known-good fix: the driver has had no fix since it started");
-    if (!NT_SUCCESS(fix->FixStatus)) throw client::StatusError(fix->FixStatus, "fix");
-    if (json) context.out() << FixJson(*fix) << "\n";
-    else PrintFix(context.out(), *fix, verbose);
+    if (!NT_SUCCESS(fix.FixStatus)) throw client::StatusError(fix.FixStatus, "fix");
+    if (json) context.out() << FixJson(fix) << "\n";
+    else PrintFix(context.out(), fix, verbose);
     return kExitOk;
 }
 

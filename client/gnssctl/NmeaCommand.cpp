@@ -1,6 +1,7 @@
 // gnssctl nmea: the NMEA sentences of the receiver as they come, and the
 // driver's NMEA log file switch.
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -28,23 +29,14 @@ client::Completion SetNmeaLogging(Context& context, std::uint32_t value) {
         client::BuildDriverCommandValue(GNSS_SetNMEALogging, value), 0, context.timeout());
 }
 
-ULONG Value(const std::vector<std::string>& args, std::size_t& i, const char* option, ULONG min) {
-    if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
-    const ULONG value = ParseNumber(args[++i], option);
-    if (value < min)
-        throw UsageError(std::string(option) + " needs at least " + std::to_string(min) +
-                         ", not '" + args[i] + "'");
-    return value;
-}
-
 int RunNmea(Context& context, const std::vector<std::string>& args) {
     ULONG count = 0, trackInterval = 0, timeout = 0;
     std::string log;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--count") count = Value(args, i, "--count", 1);
-        else if (a == "--track") trackInterval = Value(args, i, "--track", 1);
-        else if (a == "--timeout") timeout = Value(args, i, "--timeout", 1);
+        if (a == "--count") count = OptionNumber(args, i, "--count", 1);
+        else if (a == "--track") trackInterval = OptionNumber(args, i, "--track", 1);
+        else if (a == "--timeout") timeout = OptionNumber(args, i, "--timeout", 1);
         else if (a == "--log") {
             if (i + 1 >= args.size()) throw UsageError("--log needs on or off");
             log = args[++i];
@@ -83,23 +75,14 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
         }
     } lowerer{context};
 
-    struct Session {
-        Context& context;
-        ULONG id = 0;
-        ~Session() {
-            if (id != 0) StopFixSession(context, id);
-        }
-    } session{context};
+    // Stopped on every way out, before NMEA is lowered.
+    std::optional<OwnFixSession> session;
     if (trackInterval != 0) {
         client::FixSessionParameters parameters;
-        parameters.sessionId = OwnSessionId();
         parameters.type = GNSS_FixSession_ContinuousTracking;
         parameters.horizontalAccuracy = 50;
         parameters.typeValue = trackInterval;
-        const client::Completion started = device.Control(
-            IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters), 0, context.timeout());
-        if (!started.ok()) ThrowFixStatus(started.status, "start of the tracking session");
-        session.id = parameters.sessionId;
+        session.emplace(context, parameters, "start of the tracking session");
     }
 
     ULONG printed = 0;

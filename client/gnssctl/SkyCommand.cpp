@@ -15,64 +15,20 @@
 namespace gnss::ctl {
 namespace {
 
-ULONG Value(const std::vector<std::string>& args, std::size_t& i, const char* option, ULONG min) {
-    if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
-    const ULONG value = ParseNumber(args[++i], option);
-    if (value < min)
-        throw UsageError(std::string(option) + " needs at least " + std::to_string(min) +
-                         ", not '" + args[i] + "'");
-    return value;
-}
-
 // A single-shot session under this process's id, stopped on every way out;
 // the fix with satellite detail.
 GNSS_FIXDATA OneFix(Context& context, ULONG accuracy, ULONG timeout) {
     EventWait events;  // before the device's reader thread starts
-    client::Device& device = context.Device();
-    const ULONG id = OwnSessionId();
     client::FixSessionParameters parameters;
-    parameters.sessionId = id;
     parameters.type = GNSS_FixSession_SingleShot;
     parameters.horizontalAccuracy = accuracy;
     parameters.levelOfDetails =
         GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
     parameters.typeValue = timeout;
-    const client::Completion started = device.Control(
-        IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters), 0, context.timeout());
-    if (!started.ok()) ThrowFixStatus(started.status, "start of the fix session");
-    struct Stopper {
-        Context& context;
-        ULONG id;
-        ~Stopper() { StopFixSession(context, id); }
-    } stopper{context, id};
-
-    std::uint8_t idBytes[sizeof(ULONG)];
-    std::memcpy(idBytes, &id, sizeof id);
-    const client::Tag tag =
-        device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, idBytes, sizeof(GNSS_EVENT), events.Deliver(1));
-    EventWait::Event e = events.Next(std::chrono::steady_clock::now() + std::chrono::seconds(timeout));
-    if (e.kind != EventWait::Event::Kind::Completion) {
-        const bool signalled = e.kind == EventWait::Event::Kind::Signal;
-        device.Cancel(tag);
-        e = events.Next(std::chrono::steady_clock::now() + context.timeout(), false);
-        if (e.kind != EventWait::Event::Kind::Completion || !e.completion.ok() || signalled) {
-            if (signalled) throw client::Error("sky: interrupted; the fix session was stopped");
-            throw client::TimeoutError("sky: no fix within " + std::to_string(timeout) +
-                                       " s; the fix session was stopped");
-        }
-    }
-    const client::Completion& c = e.completion;
-    if (c.disconnected)
-        throw client::ConnectionError("the connection to gnssd ended before the fix came (" +
-                                      device.DisconnectReason() + ")");
-    if (!c.ok()) ThrowFixStatus(c.status, "fix data");
-    const client::Event event = client::DecodeEvent(c.output);
-    const auto* fix = std::get_if<GNSS_FIXDATA>(&event.data);
-    if (fix == nullptr)
-        throw client::FormatError("the answer to the fix request is no fix event (event type " +
-                                  std::to_string(static_cast<int>(event.type)) + ")");
-    if (!NT_SUCCESS(fix->FixStatus)) throw client::StatusError(fix->FixStatus, "fix");
-    return *fix;
+    OwnFixSession session(context, parameters, "start of the fix session");
+    const GNSS_FIXDATA fix = WaitForFix(context, events, session, timeout, "sky");
+    if (!NT_SUCCESS(fix.FixStatus)) throw client::StatusError(fix.FixStatus, "fix");
+    return fix;
 }
 
 int RunSky(Context& context, const std::vector<std::string>& args) {
@@ -80,8 +36,8 @@ int RunSky(Context& context, const std::vector<std::string>& args) {
     std::string path;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--accuracy") accuracy = Value(args, i, "--accuracy", 0);
-        else if (a == "--timeout") timeout = Value(args, i, "--timeout", 1);
+        if (a == "--accuracy") accuracy = OptionNumber(args, i, "--accuracy", 0);
+        else if (a == "--timeout") timeout = OptionNumber(args, i, "--timeout", 1);
         else if (a == "--svg") {
             if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError("--svg needs a file");
             path = args[++i];

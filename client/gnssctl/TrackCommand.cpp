@@ -106,15 +106,6 @@ std::string FixLine(const GNSS_FIXDATA& fix) {
     return line;
 }
 
-ULONG Value(const std::vector<std::string>& args, std::size_t& i, const char* option, ULONG min) {
-    if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
-    const ULONG value = ParseNumber(args[++i], option);
-    if (value < min)
-        throw UsageError(std::string(option) + " needs at least " + std::to_string(min) +
-                         ", not '" + args[i] + "'");
-    return value;
-}
-
 int RunTrack(Context& context, const std::vector<std::string>& args) {
     ULONG interval = 0, count = 0, accuracy = 50, timeout = 0;
     bool intervalGiven = false, json = false;
@@ -122,11 +113,11 @@ int RunTrack(Context& context, const std::vector<std::string>& args) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--interval") {
-            interval = Value(args, i, "--interval", 1);
+            interval = OptionNumber(args, i, "--interval", 1);
             intervalGiven = true;
-        } else if (a == "--count") count = Value(args, i, "--count", 1);
-        else if (a == "--accuracy") accuracy = Value(args, i, "--accuracy", 0);
-        else if (a == "--timeout") timeout = Value(args, i, "--timeout", 1);
+        } else if (a == "--count") count = OptionNumber(args, i, "--count", 1);
+        else if (a == "--accuracy") accuracy = OptionNumber(args, i, "--accuracy", 0);
+        else if (a == "--timeout") timeout = OptionNumber(args, i, "--timeout", 1);
         else if (a == "--json") json = true;
         else if (a == "--gpx") {
             if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError("--gpx needs a file");
@@ -145,44 +136,28 @@ int RunTrack(Context& context, const std::vector<std::string>& args) {
     if (!svgPath.empty()) svg = std::make_unique<SvgTrack>(svgPath);
 
     EventWait events;  // before the device's reader thread starts
-    client::Device& device = context.Device();
-    const ULONG id = OwnSessionId();
     client::FixSessionParameters parameters;
-    parameters.sessionId = id;
     parameters.type = GNSS_FixSession_ContinuousTracking;
     parameters.horizontalAccuracy = accuracy;
     parameters.levelOfDetails =
         GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
     parameters.typeValue = interval;
-    const client::Completion started = device.Control(
-        IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters), 0, context.timeout());
-    if (!started.ok()) ThrowFixStatus(started.status, "start of the tracking session");
+    const OwnFixSession session(context, parameters, "start of the tracking session");
+    client::Device& device = context.Device();
 
-    struct Stopper {
-        Context& context;
-        ULONG id;
-        ~Stopper() { StopFixSession(context, id); }
-    } stopper{context, id};
-
-    std::uint8_t idBytes[sizeof(ULONG)];
-    std::memcpy(idBytes, &id, sizeof id);
     const auto print = [&](const client::Completion& c) {
-        const client::Event event = client::DecodeEvent(c.output);
-        const auto* fix = std::get_if<GNSS_FIXDATA>(&event.data);
-        if (fix == nullptr)
-            throw client::FormatError("the answer to the fix request is no fix event (event type " +
-                                      std::to_string(static_cast<int>(event.type)) + ")");
-        if (!NT_SUCCESS(fix->FixStatus)) throw client::StatusError(fix->FixStatus, "fix");
-        context.out() << (json ? FixJson(*fix) : FixLine(*fix)) << std::endl;
-        if (gpx) gpx->Add(*fix);
-        if (svg) svg->Add(*fix);
+        const GNSS_FIXDATA fix = FixOf(c);
+        if (!NT_SUCCESS(fix.FixStatus)) throw client::StatusError(fix.FixStatus, "fix");
+        context.out() << (json ? FixJson(fix) : FixLine(fix)) << std::endl;
+        if (gpx) gpx->Add(fix);
+        if (svg) svg->Add(fix);
     };
 
     // One fix request waits in the driver at a time; a fix that comes while
     // none waits is kept by the driver and answers the next one at once.
     ULONG received = 0;
     while (count == 0 || received < count) {
-        const client::Tag tag = device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, idBytes,
+        const client::Tag tag = device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, session.IdBytes(),
                                                     sizeof(GNSS_EVENT), events.Deliver(1));
         std::optional<std::chrono::steady_clock::time_point> deadline;
         if (timeout > 0) deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);

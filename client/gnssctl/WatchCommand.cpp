@@ -43,15 +43,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-ULONG Value(const std::vector<std::string>& args, std::size_t& i, const char* option, ULONG min) {
-    if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
-    const ULONG value = ParseNumber(args[++i], option);
-    if (value < min)
-        throw UsageError(std::string(option) + " needs at least " + std::to_string(min) +
-                         ", not '" + args[i] + "'");
-    return value;
-}
-
 // SIGWINCH as a descriptor.  Construct it before the device is opened, like
 // EventWait, so that the device's reader thread inherits the mask too.
 class ResizeSignal {
@@ -308,8 +299,8 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
     ULONG interval = 1, accuracy = 50;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--interval") interval = Value(args, i, "--interval", 1);
-        else if (a == "--accuracy") accuracy = Value(args, i, "--accuracy", 0);
+        if (a == "--interval") interval = OptionNumber(args, i, "--interval", 1);
+        else if (a == "--accuracy") accuracy = OptionNumber(args, i, "--accuracy", 0);
         else throw UsageError("watch: unexpected argument '" + a + "'");
     }
     if (::isatty(STDIN_FILENO) == 0 || ::isatty(STDOUT_FILENO) == 0)
@@ -319,33 +310,21 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
     EventWait events;
     events.WatchInput(STDIN_FILENO);
     events.WatchInput(resize.fd());
-    client::Device& device = context.Device();
-    const ULONG id = OwnSessionId();
     client::FixSessionParameters parameters;
-    parameters.sessionId = id;
     parameters.type = GNSS_FixSession_ContinuousTracking;
     parameters.horizontalAccuracy = accuracy;
     parameters.levelOfDetails =
         GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
     parameters.typeValue = interval;
-    const client::Completion started = device.Control(
-        IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters), 0, context.timeout());
-    if (!started.ok()) ThrowFixStatus(started.status, "start of the tracking session");
-    struct Stopper {
-        Context& context;
-        ULONG id;
-        ~Stopper() { StopFixSession(context, id); }
-    } stopper{context, id};
-
-    std::uint8_t idBytes[sizeof(ULONG)];
-    std::memcpy(idBytes, &id, sizeof id);
+    const OwnFixSession session(context, parameters, "start of the tracking session");
+    client::Device& device = context.Device();
     const auto request = [&] {
-        return device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, idBytes, sizeof(GNSS_EVENT),
+        return device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, session.IdBytes(), sizeof(GNSS_EVENT),
                                    events.Deliver(1));
     };
-    // Declared after the Stopper: the terminal is back before the stop.
+    // Declared after the session: the terminal is back before the stop.
     Screen screen;
-    View view(id, interval, accuracy);
+    View view(session.id(), interval, accuracy);
     client::Tag tag = request();
     // The outstanding fix request is taken back on every way out.
     struct Canceller {

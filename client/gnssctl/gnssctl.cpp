@@ -126,6 +126,16 @@ std::uint32_t ParseNumber(const std::string& text, const char* what) {
     return *value;
 }
 
+std::uint32_t OptionNumber(const std::vector<std::string>& args, std::size_t& i, const char* option,
+                           std::uint32_t min) {
+    if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
+    const std::uint32_t value = ParseNumber(args[++i], option);
+    if (value < min)
+        throw UsageError(std::string(option) + " needs at least " + std::to_string(min) +
+                         ", not '" + args[i] + "'");
+    return value;
+}
+
 void HexDump(std::ostream& out, std::span<const std::uint8_t> bytes) {
     char line[96];
     for (std::size_t offset = 0; offset < bytes.size(); offset += 16) {
