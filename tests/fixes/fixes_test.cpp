@@ -30,17 +30,10 @@ constexpr auto kPatience = std::chrono::seconds(30);
 // stripped).
 V LocationCommands(const std::string& record) {
     V out;
-    std::string line;
-    for (const char c : record + "\r") {
-        if (c != '\r' && c != '\n') {
-            if (c != '\0') line += c;
-            continue;
-        }
+    for (const std::string& line : RecordedCommands(record))
         if (line.rfind("AT+XLCSLSR", 0) == 0 || line.rfind("AT+XLSRSTOP=", 0) == 0 ||
             line.rfind("AT+XLCSLQOS", 0) == 0)
             out.push_back(line);
-        line.clear();
-    }
     return out;
 }
 

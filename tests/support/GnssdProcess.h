@@ -71,6 +71,22 @@ inline int WaitExit(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// The command lines of a simulated modem's record (sim option record=FILE),
+// in order: split at CR and LF, NUL bytes dropped, empty lines left out.
+inline std::vector<std::string> RecordedCommands(const std::string& record) {
+    std::vector<std::string> out;
+    std::string line;
+    for (const char c : record + "\r") {
+        if (c != '\r' && c != '\n') {
+            if (c != '\0') line += c;
+            continue;
+        }
+        if (!line.empty()) out.push_back(line);
+        line.clear();
+    }
+    return out;
+}
+
 // One line from the descriptor (without its newline); empty at its end.
 inline std::string ReadLine(int fd) {
     std::string line;
