@@ -160,7 +160,6 @@ void Tracker::ParkFixRequest() {
     std::uint8_t id[sizeof(ULONG)];
     std::memcpy(id, &settings_.sessionId, sizeof id);
     device_->ControlAsync(IOCTL_GNSS_GET_FIXDATA, id, sizeof(GNSS_EVENT), Deliver(Event::Kind::Fix));
-    fixParked_ = true;
 }
 
 void Tracker::StartSession() {
@@ -200,7 +199,6 @@ void Tracker::StartSession() {
 }
 
 void Tracker::OnFix(client::Completion&& c) {
-    fixParked_ = false;
     if (c.disconnected) {
         Lost(device_->DisconnectReason());
         return;
@@ -304,7 +302,6 @@ void Tracker::Drop() {
     device_.reset();
     nmeaRaised_ = false;
     sessionRunning_ = false;
-    fixParked_ = false;
     listenParked_ = false;
     serviceOff_ = false;
     lastStartError_ = STATUS_SUCCESS;

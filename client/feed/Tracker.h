@@ -98,7 +98,6 @@ private:
     std::unique_ptr<client::Device> device_;
     bool nmeaRaised_ = false;
     bool sessionRunning_ = false;
-    bool fixParked_ = false;
     bool listenParked_ = false;
     bool serviceOff_ = false;      // the session was refused: the service is off
     bool unreachableSaid_ = false; // "cannot reach gnssd" said for this outage
