@@ -128,31 +128,19 @@ int Clear(Context& context, const std::string& what) {
 }
 
 int RunAgnss(Context& context, const std::vector<std::string>& args) {
-    bool inject = false;
-    std::optional<std::string> timeText;
+    const Options o("agnss", args,
+                    {{"--inject-time", OptionSpec::Arg::Optional},
+                     {"--clear", OptionSpec::Arg::Optional},
+                     {"--status", OptionSpec::Arg::One}});
+    o.AtMostWords(0);
+    o.OneOf({"--inject-time", "--clear"});
+    const bool inject = o.Has("--inject-time");
+    std::optional<std::string> timeText = o.Value("--inject-time");
+    if (timeText && timeText->empty()) timeText.reset();
+    std::optional<std::string> clear = o.Value("--clear");
+    if (clear && clear->empty()) clear = "all";
     std::optional<NTSTATUS> status;
-    std::optional<std::string> clear;
-    const auto hasValue = [&args](std::size_t i) {
-        return i + 1 < args.size() && (args[i + 1].empty() || args[i + 1][0] != '-');
-    };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--inject-time") {
-            if (inject || clear) throw UsageError("agnss: give one of --inject-time and --clear");
-            inject = true;
-            if (hasValue(i)) timeText = args[++i];
-        } else if (a == "--clear") {
-            if (inject || clear) throw UsageError("agnss: give one of --inject-time and --clear");
-            clear = hasValue(i) ? args[++i] : std::string("all");
-        } else if (a == "--status") {
-            if (i + 1 >= args.size()) throw UsageError("--status needs a value");
-            status = ParseStatus(args[++i]);
-        } else if (!a.empty() && a[0] == '-') {
-            throw UsageError("agnss: unknown option '" + a + "'");
-        } else {
-            throw UsageError("agnss: unexpected argument '" + a + "'");
-        }
-    }
+    if (const auto text = o.Value("--status")) status = ParseStatus(*text);
     if (clear) {
         if (status) throw UsageError("agnss: --status goes with --inject-time");
         return Clear(context, *clear);

@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Options.h"
 #include "gnss/client/device.h"
 #include "gnss/client/structures.h"
 #include "gnss/protocol/gnss_ddi.h"
@@ -28,11 +30,29 @@ inline constexpr int kExitStatus = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitUnreachable = 3;
 
+// The EventWait key of a command's fix request.
+inline constexpr int kFixKey = 1;
+
 // A command line that cannot be carried out as written.
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The reader of standard output has gone (a closed pipe: gnssctl track |
+// head -1).  The command ends as Ctrl-C would end it, its session stopped on
+// the way out, with exit status 0: the reader has what it wanted.
+class OutputClosed : public std::runtime_error {
+public:
+    OutputClosed() : std::runtime_error("the reader of standard output has gone") {}
+};
+
+// Throws OutputClosed when `out` has failed (a write that met EPIPE).
+void CheckOutput(std::ostream& out);
+// The file a command writes its result to: standard output for "-", else
+// `path` created; an existing file is refused unless `force` (UsageError
+// naming `what`), one that cannot be created is a client::Error.
+std::FILE* OpenOutput(const std::string& path, bool force, const char* what);
 
 class Context {
 public:
@@ -79,16 +99,8 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err);
 
 // "0a1B" -> {0x0a, 0x1b}; UsageError naming `option` on anything else.
 std::vector<std::uint8_t> ParseHex(const std::string& text, const char* option);
-// A 32-bit number (decimal or 0x hex); UsageError naming `what` otherwise.
-std::uint32_t ParseNumber(const std::string& text, const char* what);
-// The number after option args[i] ("--count 5"), at least `min`; i moves to
-// it.  UsageError naming the option when it is missing, no number or too small.
-std::uint32_t OptionNumber(const std::vector<std::string>& args, std::size_t& i, const char* option,
-                           std::uint32_t min);
 // Offset, hex bytes and printable characters, 16 bytes a line.
 void HexDump(std::ostream& out, std::span<const std::uint8_t> bytes);
-// A JSON string literal.
-std::string JsonString(const std::string& text);
 
 // --- waiting for completions and for the end ------------------------------------
 
@@ -104,7 +116,9 @@ public:
         Kind kind = Kind::TimedOut;
         int key = 0;                    // Completion: the key given to Deliver; Input: the fd
         client::Completion completion;  // Completion
-        int signal = 0;                 // Signal: its number
+        // Signal: its number; SIGPIPE when standard output is a pipe or a
+        // socket whose reader has gone (seen before anything is written).
+        int signal = 0;
     };
 
     EventWait();
@@ -131,6 +145,7 @@ private:
     int signalFd_ = -1;
     int signal_ = 0;
     std::vector<int> inputs_;
+    bool watchOutput_ = false;
     bool restoreMask_ = false;
     sigset_t oldMask_{};
 };
@@ -142,9 +157,8 @@ std::string FormatUtc(const FILETIME& time);
 // The satellites of a fix that the driver copied (at most 64).
 std::size_t SatelliteEntries(const GNSS_FIXDATA& fix);
 std::size_t SatellitesUsed(const GNSS_FIXDATA& fix);
-// One JSON object: session, time, position, altitude, speed, heading,
-// accuracy, dop and satellites (an array); no line end.
-std::string FixJson(const GNSS_FIXDATA& fix);
+// "2d" or "3d": whether the fix carries an altitude.
+const char* FixMode(const GNSS_FIXDATA& fix);
 // Sends the stop of a fix session; failures are reported on context.err()
 // and do not throw (the session is stopped on the way out of a command).
 void StopFixSession(Context& context, ULONG sessionId);
@@ -179,14 +193,16 @@ private:
 // FormatError when the answer is no fix event.
 GNSS_FIXDATA FixOf(const client::Completion& completion);
 
-// Asks for the session's fix and waits up to `timeout` seconds: the fix (its
+// Asks for the session's fix and waits up to `timeout`: the fix (its
 // FixStatus unchecked).  Throws, `command` naming it, when it was interrupted
 // by a signal, no fix came in time (the request is taken back first), the
 // connection ended or the driver refused the request.
 GNSS_FIXDATA WaitForFix(Context& context, EventWait& events, const OwnFixSession& session,
-                        ULONG timeout, const char* command);
-// The failure of a start or fix request, in words (the driver's gate first).
-[[noreturn]] void ThrowFixStatus(NTSTATUS status, const char* what);
+                        std::chrono::milliseconds timeout, const char* command);
+// The failure of a start, fix or NMEA request, in words: a refusal of the
+// driver's gate names its cause (the location service off, or production
+// test mode, as gnssd follows them) and what to do.
+[[noreturn]] void ThrowFixStatus(Context& context, NTSTATUS status, const char* what);
 
 }  // namespace gnss::ctl
 

@@ -12,32 +12,13 @@ namespace gnss::ctl {
 namespace {
 
 int RunCommand(Context& context, const std::vector<std::string>& args) {
-    std::vector<std::string> positional;
+    const Options o("command", args, {{"--byte", OptionSpec::Arg::One}, {"--bytes", OptionSpec::Arg::One}});
+    const std::vector<std::string>& positional = o.Words();
+    if (o.Has("--byte") + o.Has("--bytes") + (positional.size() > 1) > 1)
+        throw UsageError("command: give the data once (DATA, --byte or --bytes)");
     std::vector<std::uint8_t> data;
-    bool dataGiven = false;
-    const auto setData = [&](std::vector<std::uint8_t> bytes) {
-        if (dataGiven) throw UsageError("command: give the data once (DATA, --byte or --bytes)");
-        data = std::move(bytes);
-        dataGiven = true;
-    };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--byte" || a == "--bytes") {
-            if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
-            const std::string& v = args[++i];
-            if (a == "--byte") {
-                const std::uint32_t n = ParseNumber(v, "--byte");
-                if (n > 0xFF) throw UsageError("--byte needs a value from 0 to 255, not '" + v + "'");
-                setData({static_cast<std::uint8_t>(n)});
-            } else {
-                setData(ParseHex(v, "--bytes"));
-            }
-        } else if (!a.empty() && a[0] == '-') {
-            throw UsageError("command: unknown option '" + a + "'");
-        } else {
-            positional.push_back(a);
-        }
-    }
+    if (o.Has("--byte")) data = {static_cast<std::uint8_t>(o.Number("--byte", 0, 0, 0xFF))};
+    if (const auto bytes = o.Value("--bytes")) data = ParseHex(*bytes, "--bytes");
     if (positional.empty()) throw UsageError("command needs a TYPE");
     if (positional.size() > 2) throw UsageError("command: unexpected argument '" + positional[2] + "'");
     const auto type = client::ParseDriverCommandType(positional[0]);
@@ -48,7 +29,7 @@ int RunCommand(Context& context, const std::vector<std::string>& args) {
         const std::uint32_t value = ParseNumber(positional[1], "command DATA");
         std::vector<std::uint8_t> bytes(sizeof value);
         std::memcpy(bytes.data(), &value, sizeof value);
-        setData(std::move(bytes));
+        data = std::move(bytes);
     }
 
     const char* name = client::DriverCommandName(*type);

@@ -2,6 +2,7 @@
 // output that track shares.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,9 @@
 #include <vector>
 
 #include "Command.h"
+#include "Feedback.h"
+#include "Json.h"
+#include "Svg.h"
 #include "gnss/client/error.h"
 #include "gnss/client/structures.h"
 
@@ -58,31 +62,57 @@ std::size_t SatellitesUsed(const GNSS_FIXDATA& fix) {
     return used;
 }
 
-std::string FixJson(const GNSS_FIXDATA& fix) {
+const char* FixMode(const GNSS_FIXDATA& fix) {
+    // Only a report of a point with altitude carries an altitude and its accuracy.
+    return fix.AccuracyData.AltitudeAccuracy != 0 || fix.BasicData.Altitude != 0.0 ? "3d" : "2d";
+}
+
+Json FixObject(const GNSS_FIXDATA& fix) {
     const auto& b = fix.BasicData;
     const auto& a = fix.AccuracyData;
-    std::ostringstream out;
-    out << "{\"session\":" << fix.FixSessionID << ",\"time\":\"" << FormatUtc(fix.FixTimeStamp)
-        << "\",\"latitude\":" << Number(b.Latitude, 8) << ",\"longitude\":" << Number(b.Longitude, 8)
-        << ",\"altitude\":" << Number(b.Altitude, 3) << ",\"speed\":" << Number(b.Speed, 3)
-        << ",\"heading\":" << Number(b.Heading, 3) << ",\"accuracy\":{\"horizontal\":"
-        << a.HorizontalAccuracy << ",\"errorMajorAxis\":" << a.HorizontalErrorMajorAxis
-        << ",\"errorMinorAxis\":" << a.HorizontalErrorMinorAxis
-        << ",\"errorAngle\":" << a.HorizontalErrorAngle << ",\"altitude\":" << a.AltitudeAccuracy
-        << ",\"headingConfidence\":" << a.HeadingConfidence << "},\"dop\":{\"position\":"
-        << Number(a.PositionDilutionOfPrecision, 2)
-        << ",\"horizontal\":" << Number(a.HorizontalDilutionOfPrecision, 2)
-        << ",\"vertical\":" << Number(a.VerticalDilutionOfPrecision, 2)
-        << "},\"satellitesUsed\":" << SatellitesUsed(fix) << ",\"satellites\":[";
+    Json satellites = Json::array();
+    Json constellations = Json::array();
     for (std::size_t i = 0; i < SatelliteEntries(fix); ++i) {
         const auto& s = fix.SatelliteData.SatelliteArray[i];
-        out << (i == 0 ? "" : ",") << "{\"id\":" << s.SatelliteId
-            << ",\"used\":" << (s.UsedInPositiong != 0 ? "true" : "false")
-            << ",\"elevation\":" << Number(s.Elevation, 1) << ",\"azimuth\":" << Number(s.Azimuth, 1)
-            << ",\"snr\":" << Number(s.SignalToNoiseRatio, 1) << "}";
+        const char* name = ConstellationOf(s.SatelliteId).name;
+        satellites.push_back({{"id", s.SatelliteId},
+                              {"constellation", name},
+                              {"used", s.UsedInPositiong != 0},
+                              {"elevation", JsonNumber(s.Elevation, 1)},
+                              {"azimuth", JsonNumber(s.Azimuth, 1)},
+                              {"snr", JsonNumber(s.SignalToNoiseRatio, 1)}});
+        auto entry = std::find_if(constellations.begin(), constellations.end(),
+                                  [&](const Json& c) { return c["name"] == name; });
+        if (entry == constellations.end()) {
+            constellations.push_back({{"name", name}, {"inView", 0}, {"used", 0}});
+            entry = constellations.end() - 1;
+        }
+        (*entry)["inView"] = (*entry)["inView"].get<int>() + 1;
+        if (s.UsedInPositiong != 0) (*entry)["used"] = (*entry)["used"].get<int>() + 1;
     }
-    out << "]}";
-    return out.str();
+    return {{"session", fix.FixSessionID},
+            {"time", FormatUtc(fix.FixTimeStamp)},
+            {"mode", FixMode(fix)},
+            {"latitude", JsonNumber(b.Latitude, 8)},
+            {"longitude", JsonNumber(b.Longitude, 8)},
+            {"altitude", JsonNumber(b.Altitude, 3)},
+            {"speed", JsonNumber(b.Speed, 3)},
+            {"heading", JsonNumber(b.Heading, 3)},
+            {"accuracy",
+             {{"horizontal", a.HorizontalAccuracy},
+              {"errorMajorAxis", a.HorizontalErrorMajorAxis},
+              {"errorMinorAxis", a.HorizontalErrorMinorAxis},
+              {"errorAngle", a.HorizontalErrorAngle},
+              {"altitude", a.AltitudeAccuracy},
+              {"headingConfidence", a.HeadingConfidence}}},
+            {"dop",
+             {{"position", JsonNumber(a.PositionDilutionOfPrecision, 2)},
+              {"horizontal", JsonNumber(a.HorizontalDilutionOfPrecision, 2)},
+              {"vertical", JsonNumber(a.VerticalDilutionOfPrecision, 2)}}},
+            {"satellitesInView", fix.SatelliteData.SatelliteCount},
+            {"satellitesUsed", SatellitesUsed(fix)},
+            {"constellations", std::move(constellations)},
+            {"satellites", std::move(satellites)}};
 }
 
 void StopFixSession(Context& context, ULONG sessionId) {
@@ -108,12 +138,13 @@ ULONG OwnSessionId() {
     return static_cast<ULONG>(::getpid());
 }
 
-void ThrowFixStatus(NTSTATUS status, const char* what) {
+void ThrowFixStatus(Context& context, NTSTATUS status, const char* what) {
     if (status == STATUS_ACCESS_DENIED)
-        throw client::Error("location service is off (gnssctl location on)");
+        throw client::StatusError(status, std::string(what) + " refused: " + GateCause(context));
     if (status == STATUS_CANCELLED)
-        throw client::Error(std::string(what) +
-                            ": cancelled by the driver (the device went away or gnssd is stopping)");
+        throw client::StatusError(status, std::string(what) +
+                                              ": cancelled by the driver (the device went away or "
+                                              "gnssd is stopping)");
     throw client::StatusError(status, what);
 }
 
@@ -125,7 +156,7 @@ OwnFixSession::OwnFixSession(Context& context, client::FixSessionParameters para
     const client::Completion started =
         context.Device().Control(IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters),
                                  0, context.timeout());
-    if (!started.ok()) ThrowFixStatus(started.status, what);
+    if (!started.ok()) ThrowFixStatus(context, started.status, what);
 }
 
 void OwnFixSession::Stop() {
@@ -142,29 +173,36 @@ GNSS_FIXDATA FixOf(const client::Completion& completion) {
 }
 
 GNSS_FIXDATA WaitForFix(Context& context, EventWait& events, const OwnFixSession& session,
-                        ULONG timeout, const char* command) {
+                        std::chrono::milliseconds timeout, const char* command) {
     client::Device& device = context.Device();
     const client::Tag tag = device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, session.IdBytes(),
-                                                sizeof(GNSS_EVENT), events.Deliver(1));
-    EventWait::Event e = events.Next(std::chrono::steady_clock::now() + std::chrono::seconds(timeout));
+                                                sizeof(GNSS_EVENT), events.Deliver(kFixKey));
+    EventWait::Event e;
+    {
+        WaitFeedback feedback(context, events, "waiting for a fix");
+        e = feedback.Next(std::chrono::steady_clock::now() + timeout);
+    }
     if (e.kind != EventWait::Event::Kind::Completion) {
         const bool signalled = e.kind == EventWait::Event::Kind::Signal;
         // The request waits in the driver: take it back before stopping.
         device.Cancel(tag);
-        e = events.Next(std::chrono::steady_clock::now() + context.timeout(), false);
-        const bool fixCame = e.kind == EventWait::Event::Kind::Completion && e.completion.ok();
+        const EventWait::Event last =
+            events.Next(std::chrono::steady_clock::now() + context.timeout(), false);
+        const bool fixCame = last.kind == EventWait::Event::Kind::Completion && last.completion.ok();
+        if (signalled && e.signal == SIGPIPE) throw OutputClosed();
         if (!fixCame || signalled) {
             if (signalled)
                 throw client::Error(std::string(command) + ": interrupted; the fix session was stopped");
             throw client::TimeoutError(std::string(command) + ": no fix within " +
-                                       std::to_string(timeout) + " s; the fix session was stopped");
+                                       FormatSeconds(timeout) + "; the fix session was stopped");
         }
+        e = last;
     }
     const client::Completion& c = e.completion;
     if (c.disconnected)
         throw client::ConnectionError("the connection to gnssd ended before the fix came (" +
                                       device.DisconnectReason() + ")");
-    if (!c.ok()) ThrowFixStatus(c.status, "fix data");
+    if (!c.ok()) ThrowFixStatus(context, c.status, "fix data");
     return FixOf(c);
 }
 
@@ -205,21 +243,20 @@ void PrintFix(std::ostream& out, const GNSS_FIXDATA& fix, bool verbose) {
 }
 
 int RunFix(Context& context, const std::vector<std::string>& args) {
-    ULONG accuracy = 50, timeout = 60, responseTime = 0;
-    bool responseGiven = false, lkg = false, json = false, verbose = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--accuracy") accuracy = OptionNumber(args, i, "--accuracy", 0);
-        else if (a == "--timeout") timeout = OptionNumber(args, i, "--timeout", 1);
-        else if (a == "--response-time") {
-            responseTime = OptionNumber(args, i, "--response-time", 0);
-            responseGiven = true;
-        } else if (a == "--lkg") lkg = true;
-        else if (a == "--json") json = true;
-        else if (a == "-v" || a == "--verbose") verbose = true;
-        else throw UsageError("fix: unexpected argument '" + a + "'");
-    }
-    if (!responseGiven) responseTime = timeout;
+    const Options o("fix", args,
+                    {{"--accuracy", OptionSpec::Arg::One},
+                     {"--timeout", OptionSpec::Arg::One},
+                     {"--response-time", OptionSpec::Arg::One},
+                     {"--lkg"},
+                     {"--json"},
+                     {"--verbose", OptionSpec::Arg::None, "-v"}});
+    o.AtMostWords(0);
+    const ULONG accuracy = o.Number("--accuracy", 50);
+    const std::chrono::milliseconds timeout = o.Seconds("--timeout").value_or(std::chrono::seconds(60));
+    // The receiver is given the whole wait unless told otherwise.
+    const auto wholeWait = static_cast<ULONG>((timeout.count() + 999) / 1000);
+    const ULONG responseTime = o.WholeSeconds("--response-time", wholeWait, 0);
+    const bool lkg = o.Has("--lkg"), json = o.Has("--json"), verbose = o.Has("--verbose");
 
     EventWait events;  // before the device's reader thread starts
     client::FixSessionParameters parameters;
@@ -235,8 +272,9 @@ int RunFix(Context& context, const std::vector<std::string>& args) {
     if (lkg && fix.FixStatus == STATUS_NOT_FOUND)
         throw client::Error("no last-known-good fix: the driver has had no fix since it started");
     if (!NT_SUCCESS(fix.FixStatus)) throw client::StatusError(fix.FixStatus, "fix");
-    if (json) context.out() << FixJson(fix) << "\n";
+    if (json) WriteJson(context.out(), FixObject(fix));
     else PrintFix(context.out(), fix, verbose);
+    CheckOutput(context.out());
     return kExitOk;
 }
 
@@ -252,15 +290,17 @@ constexpr CommandEntry kFix{
     "\n"
     "Options:\n"
     "  --accuracy M         horizontal accuracy asked for, metres; default 50\n"
-    "  --timeout S          give up after S seconds without a fix; default 60\n"
-    "  --response-time S    response time handed to the receiver, seconds; default\n"
-    "                       the time-out (the modem uses at least 150)\n"
+    "  --timeout S          give up after S seconds without a fix (fractions\n"
+    "                       allowed); default 60\n"
+    "  --response-time S    response time handed to the receiver, whole seconds;\n"
+    "                       default the time-out (the modem uses at least 150)\n"
     "  --lkg                the last-known-good fix instead: answered at once from the\n"
     "                       driver's last fix, no receiver work; fails when the driver\n"
     "                       has had no fix since it started\n"
-    "  --json               one JSON object: session, time, latitude, longitude,\n"
-    "                       altitude, speed, heading, accuracy, dop, satellitesUsed and\n"
-    "                       satellites (an array of id, used, elevation, azimuth, snr)\n"
+    "  --json               one JSON object: session, time, mode (2d or 3d),\n"
+    "                       latitude, longitude, altitude, speed, heading, accuracy,\n"
+    "                       dop, satellitesInView, satellitesUsed, constellations and\n"
+    "                       satellites (the schema is in the README)\n"
     "  -v, --verbose        list every satellite (id, used, elevation, azimuth, SNR)\n"
     "\n"
     "The text output gives the UTC time, latitude and longitude in degrees (6\n"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "Json.h"
 #include "gnss/client/requests.h"
 
 namespace gnss::ctl {
@@ -86,49 +87,35 @@ void PrintText(std::ostream& out, const GNSS_DEVICE_CAPABILITY& capability,
     row("FirmwareVersion", chipset.firmwareVersion);
 }
 
-void PrintJson(std::ostream& out, const GNSS_DEVICE_CAPABILITY& capability,
-               const client::ChipsetInfo& chipset) {
-    out << "{\"capability\":{";
-    bool first = true;
-    bool inVersion = false;
+Json InfoObject(const GNSS_DEVICE_CAPABILITY& capability, const client::ChipsetInfo& chipset) {
+    Json fields = Json::object();
     for (const Field& f : CapabilityFields(capability)) {
-        std::string name = f.name;
+        const Json value = f.kind == Kind::Flag ? Json(f.value != 0) : Json(f.value);
+        // The SUPL version pair as a nested object.
+        const std::string name = f.name;
         const auto dot = name.find('.');
-        if (dot != std::string::npos) {
-            // The SUPL version pair as a nested object.
-            const std::string outer = name.substr(0, dot);
-            if (!inVersion) {
-                out << ",\"" << outer << "\":{";
-                inVersion = true;
-                first = true;
-            }
-            name = name.substr(dot + 1);
-        } else if (inVersion) {
-            out << "}";
-            inVersion = false;
-        }
-        out << (first ? "" : ",") << "\"" << name << "\":";
-        first = false;
-        if (f.kind == Kind::Flag) out << (f.value != 0 ? "true" : "false");
-        else out << f.value;
+        if (dot == std::string::npos) fields[name] = value;
+        else fields[name.substr(0, dot)][name.substr(dot + 1)] = value;
     }
-    out << "},\"chipset\":{\"Size\":" << chipset.size << ",\"Version\":" << chipset.version
-        << ",\"ManufacturerID\":" << JsonString(chipset.manufacturerId)
-        << ",\"HardwareID\":" << JsonString(chipset.hardwareId)
-        << ",\"FirmwareVersion\":" << JsonString(chipset.firmwareVersion) << "}}\n";
+    return {{"capability", std::move(fields)},
+            {"chipset",
+             {{"Size", chipset.size},
+              {"Version", chipset.version},
+              {"ManufacturerID", chipset.manufacturerId},
+              {"HardwareID", chipset.hardwareId},
+              {"FirmwareVersion", chipset.firmwareVersion}}}};
 }
 
 int RunInfo(Context& context, const std::vector<std::string>& args) {
-    bool json = false;
-    for (const auto& a : args) {
-        if (a == "--json") json = true;
-        else throw UsageError("info: unexpected argument '" + a + "'");
-    }
+    const Options o("info", args, {{"--json"}});
+    o.AtMostWords(0);
+    const bool json = o.Has("--json");
     client::Device& device = context.Device();
     const auto capability = client::GetDeviceCapability(device, context.timeout());
     const auto chipset = client::GetChipsetInfo(device, context.timeout());
-    if (json) PrintJson(context.out(), capability, chipset);
+    if (json) WriteJson(context.out(), InfoObject(capability, chipset));
     else PrintText(context.out(), capability, chipset);
+    CheckOutput(context.out());
     return kExitOk;
 }
 

@@ -100,19 +100,15 @@ void SendSwitch(Context& context, bool on, const std::string& label) {
 }
 
 int RunLocation(Context& context, const std::vector<std::string>& args) {
+    const Options o("location", args, {{"--no-wait"}});
+    const bool wait = !o.Has("--no-wait");
+    o.AtMostWords(1);
     std::optional<bool> on;
-    bool wait = true;
-    for (const auto& a : args) {
-        if (a == "--no-wait") {
-            wait = false;
-        } else if (a == "on" || a == "off") {
-            if (on) throw UsageError("location: give on or off once");
-            on = a == "on";
-        } else if (!a.empty() && a[0] == '-') {
-            throw UsageError("location: unknown option '" + a + "'");
-        } else {
-            throw UsageError("location: '" + a + "' is neither on nor off");
-        }
+    if (!o.Words().empty()) {
+        const std::string& word = o.Words()[0];
+        if (word != "on" && word != "off")
+            throw UsageError("location: '" + word + "' is neither on nor off");
+        on = word == "on";
     }
     if (!on) throw UsageError("location needs on or off");
     const std::string label = std::string("location service ") + StateName(*on);

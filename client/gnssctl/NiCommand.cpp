@@ -104,7 +104,7 @@ int Listen(Context& context, std::optional<std::uint32_t> count,
             if (count && received < *count)
                 throw client::TimeoutError(std::to_string(received) + " of " + std::to_string(*count) +
                                            " NI requests came within " +
-                                           std::to_string(duration->count()) + " ms");
+                                           FormatSeconds(*duration));
             return kExitOk;
         }
         const client::Completion& c = e.completion;
@@ -137,32 +137,19 @@ int Respond(Context& context, const std::string& idText, const std::string& answ
 }
 
 int RunNi(Context& context, const std::vector<std::string>& args) {
-    bool listen = false;
+    const Options o("ni", args,
+                    {{"--listen"},
+                     {"--respond", OptionSpec::Arg::Two},
+                     {"--count", OptionSpec::Arg::One},
+                     {"--timeout", OptionSpec::Arg::One}});
+    o.AtMostWords(0);
+    o.OneOf({"--listen", "--respond"});
+    const bool listen = o.Has("--listen");
     std::optional<std::pair<std::string, std::string>> respond;
-    std::optional<std::uint32_t> count;
-    std::optional<std::chrono::milliseconds> duration;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--listen") {
-            if (listen || respond) throw UsageError("ni: give one of --listen and --respond");
-            listen = true;
-        } else if (a == "--respond") {
-            if (listen || respond) throw UsageError("ni: give one of --listen and --respond");
-            if (i + 2 >= args.size()) throw UsageError("--respond needs an ID and accept, deny or timeout");
-            respond.emplace(args[i + 1], args[i + 2]);
-            i += 2;
-        } else if (a == "--count" || a == "--timeout") {
-            if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
-            const std::uint32_t n = ParseNumber(args[++i], a.c_str());
-            if (n == 0) throw UsageError(a + " needs at least 1");
-            if (a == "--count") count = n;
-            else duration = std::chrono::milliseconds(n);
-        } else if (!a.empty() && a[0] == '-') {
-            throw UsageError("ni: unknown option '" + a + "'");
-        } else {
-            throw UsageError("ni: unexpected argument '" + a + "'");
-        }
-    }
+    for (const Options::Use& use : o.Uses())
+        if (use.name == "--respond") respond.emplace(use.values[0], use.values[1]);
+    const std::optional<std::uint32_t> count = o.Number("--count", 1);
+    const std::optional<std::chrono::milliseconds> duration = o.Seconds("--timeout");
     if (respond) {
         if (count || duration) throw UsageError("ni: --count and --timeout go with --listen");
         return Respond(context, respond->first, respond->second);
@@ -182,8 +169,8 @@ constexpr CommandEntry kNi{
     "    The driver passes on only what the modem engine raises, and this\n"
     "    engine raises none by itself, so expect to wait.\n"
     "  --count N     stop after N requests (exit status 0)\n"
-    "  --timeout MS  stop after MS milliseconds: exit status 0, or 1 when\n"
-    "                --count was given and fewer requests came\n"
+    "  --timeout S   stop after S seconds (fractions allowed): exit status 0,\n"
+    "                or 1 when --count was given and fewer requests came\n"
     "--respond ID accept|deny|timeout\n"
     "    Sends IOCTL_GNSS_RESPOND_NI for request ID with UserResponse 1\n"
     "    (accept), 2 (deny) or 3 (timeout: the user did not answer).  The driver\n"
@@ -192,7 +179,7 @@ constexpr CommandEntry kNi{
     "\n"
     "Examples:\n"
     "  gnssctl ni --listen\n"
-    "  gnssctl ni --listen --count 1 --timeout 60000\n"
+    "  gnssctl ni --listen --count 1 --timeout 60\n"
     "  gnssctl ni --respond 7 accept\n"
     "  gnssctl ni --respond 7 deny\n",
     RunNi};

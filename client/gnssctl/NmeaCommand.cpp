@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "Feedback.h"
 #include "gnss/client/error.h"
 #include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
@@ -30,21 +31,19 @@ client::Completion SetNmeaLogging(Context& context, std::uint32_t value) {
 }
 
 int RunNmea(Context& context, const std::vector<std::string>& args) {
-    ULONG count = 0, trackInterval = 0, timeout = 0;
-    std::string log;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--count") count = OptionNumber(args, i, "--count", 1);
-        else if (a == "--track") trackInterval = OptionNumber(args, i, "--track", 1);
-        else if (a == "--timeout") timeout = OptionNumber(args, i, "--timeout", 1);
-        else if (a == "--log") {
-            if (i + 1 >= args.size()) throw UsageError("--log needs on or off");
-            log = args[++i];
-            if (log != "on" && log != "off")
-                throw UsageError("--log needs on or off, not '" + log + "'");
-        } else throw UsageError("nmea: unexpected argument '" + a + "'");
-    }
-    if (!log.empty() && (count != 0 || trackInterval != 0 || timeout != 0))
+    const Options o("nmea", args,
+                    {{"--count", OptionSpec::Arg::One},
+                     {"--track", OptionSpec::Arg::One},
+                     {"--timeout", OptionSpec::Arg::One},
+                     {"--log", OptionSpec::Arg::One}});
+    o.AtMostWords(0);
+    const ULONG count = o.Number("--count", 0, 1);
+    const ULONG trackInterval = o.WholeSeconds("--track", 0, 1);
+    const std::optional<std::chrono::milliseconds> timeout = o.Seconds("--timeout");
+    const std::string log = o.Value("--log").value_or("");
+    if (o.Has("--log") && log != "on" && log != "off")
+        throw UsageError("--log needs on or off, not '" + log + "'");
+    if (!log.empty() && (count != 0 || trackInterval != 0 || timeout))
         throw UsageError("nmea: --log switches the log file and takes no other option");
 
     if (!log.empty()) {
@@ -84,6 +83,7 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
         parameters.typeValue = trackInterval;
         session.emplace(context, parameters, "start of the tracking session");
     }
+    WaitFeedback feedback(context, events, "waiting for NMEA", WaitFeedback::Listen::No);
 
     ULONG printed = 0;
     // Prints the block's sentences, one a line; false once `count` are out.
@@ -96,10 +96,12 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
             begin = end + 1;
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (line.empty()) continue;
+            feedback.Delivered();
             context.out() << line << "\n";
             if (count != 0 && ++printed >= count) break;
         }
         context.out().flush();
+        CheckOutput(context.out());
         return count == 0 || printed < count;
     };
 
@@ -107,8 +109,8 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
         const client::Tag tag =
             device.ControlAsync(IOCTL_GNSS_LISTEN_NMEA, {}, sizeof(GNSS_EVENT), events.Deliver(1));
         std::optional<std::chrono::steady_clock::time_point> deadline;
-        if (timeout > 0) deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
-        const EventWait::Event e = events.Next(deadline);
+        if (timeout) deadline = std::chrono::steady_clock::now() + *timeout;
+        const EventWait::Event e = feedback.Next(deadline);
         if (e.kind != EventWait::Event::Kind::Completion) {
             device.Cancel(tag);
             const EventWait::Event last =
@@ -119,7 +121,7 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
                     print(nmea->sentences);
             }
             if (e.kind == EventWait::Event::Kind::Signal) break;
-            throw client::TimeoutError("nmea: no sentence for " + std::to_string(timeout) + " s");
+            throw client::TimeoutError("nmea: no sentence for " + FormatSeconds(*timeout));
         }
         const client::Completion& c = e.completion;
         if (c.disconnected)
@@ -128,9 +130,10 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
         // Every stop of a fix session, anyone's, cancels the waiting NMEA
         // requests: listen again.
         if (c.status == STATUS_CANCELLED) continue;
-        if (!c.ok()) ThrowFixStatus(c.status, "NMEA data");
+        if (!c.ok()) ThrowFixStatus(context, c.status, "NMEA data");
         const client::Event event = client::DecodeEvent(c.output);
         if (const auto* nmea = std::get_if<client::NmeaData>(&event.data)) {
+            feedback.Heard(nmea->sentences);
             more = print(nmea->sentences);
         } else if (const auto* service = std::get_if<client::ServiceStatus>(&event.data)) {
             context.err() << "gnssctl: the receiver was switched "
@@ -164,7 +167,8 @@ constexpr CommandEntry kNmea{
     "  --count N      stop after N sentences; default: until interrupted\n"
     "  --track S      run a continuous-tracking session with an interval of S\n"
     "                 seconds for as long as this command runs\n"
-    "  --timeout S    give up when no sentence has come for S seconds; default: wait\n"
+    "  --timeout S    give up when no sentence has come for S seconds (fractions\n"
+    "                 allowed); default: wait\n"
     "  --log on|off   switch the driver's NMEA log file (gnssd --nmea-log) on\n"
     "                 (GNSS_SetNMEALogging 255) or off (0) and exit; once on, it\n"
     "                 records the sentences while some client wants NMEA\n"

@@ -11,25 +11,12 @@ namespace gnss::ctl {
 namespace {
 
 int RunRaw(Context& context, const std::vector<std::string>& args) {
-    std::vector<std::string> positional;
-    std::vector<std::uint8_t> input;
-    std::uint32_t outputLength = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--in" || a == "--out") {
-            if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
-            const std::string& v = args[++i];
-            if (a == "--in") input = ParseHex(v, "--in");
-            else outputLength = ParseNumber(v, "--out");
-        } else if (!a.empty() && a[0] == '-') {
-            throw UsageError("raw: unknown option '" + a + "'");
-        } else {
-            positional.push_back(a);
-        }
-    }
-    if (positional.size() != 1)
-        throw UsageError(positional.empty() ? "raw needs a CODE"
-                                            : "raw: unexpected argument '" + positional[1] + "'");
+    const Options o("raw", args, {{"--in", OptionSpec::Arg::One}, {"--out", OptionSpec::Arg::One}});
+    const std::vector<std::string>& positional = o.Words();
+    if (positional.empty()) throw UsageError("raw needs a CODE");
+    o.AtMostWords(1);
+    const std::vector<std::uint8_t> input = ParseHex(o.Value("--in").value_or(""), "--in");
+    const std::uint32_t outputLength = o.Number("--out", 0);
     const auto code = client::ParseControlCode(positional[0]);
     if (!code)
         throw UsageError("raw: unknown control code '" + positional[0] +

@@ -26,29 +26,17 @@ constexpr std::size_t kMaxScanArguments = 960;
 constexpr std::chrono::milliseconds kScanWait{35000};
 
 int RunSelfTest(Context& context, const std::vector<std::string>& args) {
+    const Options o("selftest", args,
+                    {{"--test-mode", OptionSpec::Arg::One}, {"--scan", OptionSpec::Arg::One}});
+    o.AtMostWords(0);
+    o.OneOf({"--test-mode", "--scan"});
     std::optional<ULONG> testMode;
-    std::optional<std::string> scan;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--test-mode" || a == "--scan") {
-            if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
-            const std::string& v = args[++i];
-            if (testMode || scan) throw UsageError("selftest: give one of --test-mode and --scan");
-            if (a == "--scan") {
-                scan = v;
-            } else if (v == "on") {
-                testMode = kTestModeOn;
-            } else if (v == "off") {
-                testMode = kTestModeOff;
-            } else {
-                throw UsageError("--test-mode needs on or off, not '" + v + "'");
-            }
-        } else if (!a.empty() && a[0] == '-') {
-            throw UsageError("selftest: unknown option '" + a + "'");
-        } else {
-            throw UsageError("selftest: unexpected argument '" + a + "'");
-        }
+    if (const auto mode = o.Value("--test-mode")) {
+        if (*mode != "on" && *mode != "off")
+            throw UsageError("--test-mode needs on or off, not '" + *mode + "'");
+        testMode = *mode == "on" ? kTestModeOn : kTestModeOff;
     }
+    const std::optional<std::string> scan = o.Value("--scan");
     if (!testMode && !scan) throw UsageError("selftest needs --test-mode on|off or --scan ARGS");
 
     if (testMode) {

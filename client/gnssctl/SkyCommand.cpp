@@ -17,14 +17,14 @@ namespace {
 
 // A single-shot session under this process's id, stopped on every way out;
 // the fix with satellite detail.
-GNSS_FIXDATA OneFix(Context& context, ULONG accuracy, ULONG timeout) {
+GNSS_FIXDATA OneFix(Context& context, ULONG accuracy, std::chrono::milliseconds timeout) {
     EventWait events;  // before the device's reader thread starts
     client::FixSessionParameters parameters;
     parameters.type = GNSS_FixSession_SingleShot;
     parameters.horizontalAccuracy = accuracy;
     parameters.levelOfDetails =
         GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
-    parameters.typeValue = timeout;
+    parameters.typeValue = static_cast<ULONG>((timeout.count() + 999) / 1000);
     OwnFixSession session(context, parameters, "start of the fix session");
     const GNSS_FIXDATA fix = WaitForFix(context, events, session, timeout, "sky");
     if (!NT_SUCCESS(fix.FixStatus)) throw client::StatusError(fix.FixStatus, "fix");
@@ -32,38 +32,33 @@ GNSS_FIXDATA OneFix(Context& context, ULONG accuracy, ULONG timeout) {
 }
 
 int RunSky(Context& context, const std::vector<std::string>& args) {
-    ULONG accuracy = 50, timeout = 60;
-    std::string path;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--accuracy") accuracy = OptionNumber(args, i, "--accuracy", 0);
-        else if (a == "--timeout") timeout = OptionNumber(args, i, "--timeout", 1);
-        else if (a == "--svg") {
-            if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError("--svg needs a file");
-            path = args[++i];
-        } else throw UsageError("sky: unexpected argument '" + a + "'");
-    }
+    const Options o("sky", args,
+                    {{"--svg", OptionSpec::Arg::One},
+                     {"--force"},
+                     {"--accuracy", OptionSpec::Arg::One},
+                     {"--timeout", OptionSpec::Arg::One}});
+    o.AtMostWords(0);
+    const ULONG accuracy = o.Number("--accuracy", 50);
+    const std::chrono::milliseconds timeout = o.Seconds("--timeout").value_or(std::chrono::seconds(60));
+    const std::string path = o.Value("--svg").value_or("");
     if (path.empty()) throw UsageError("sky needs --svg FILE (or --svg - for standard output)");
 
     // The file first: a path that cannot be written costs no session.
-    std::FILE* file = nullptr;
-    if (path != "-") {
-        file = std::fopen(path.c_str(), "w");
-        if (file == nullptr)
-            throw client::Error("cannot write the SVG file '" + path + "': " + std::strerror(errno));
-    }
+    std::FILE* file = OpenOutput(path, o.Has("--force"), "SVG file");
     struct Closer {
         std::FILE* file;
         ~Closer() {
-            if (file != nullptr) std::fclose(file);
+            if (file != nullptr && file != stdout) std::fclose(file);
         }
     } closer{file};
 
     const GNSS_FIXDATA fix = OneFix(context, accuracy, timeout);
     const std::string svg = SkySvg(fix);
-    if (file == nullptr) {
+    if (file == stdout) {
+        // Through the command's stream, which tests may hand in.
+        closer.file = nullptr;
         context.out() << svg << std::flush;
-        if (!context.out()) throw client::Error("cannot write the SVG to standard output");
+        CheckOutput(context.out());
     } else if (std::fwrite(svg.data(), 1, svg.size(), file) != svg.size() ||
                std::fclose(std::exchange(closer.file, nullptr)) != 0) {
         throw client::Error("cannot write the SVG file '" + path + "': " + std::strerror(errno));
@@ -87,8 +82,10 @@ constexpr CommandEntry kSky{
     "\n"
     "Options:\n"
     "  --svg FILE        where to write the drawing; - for standard output\n"
+    "  --force           replace FILE when it exists (kept otherwise)\n"
     "  --accuracy M      horizontal accuracy asked for, metres; default 50\n"
-    "  --timeout S       give up after S seconds without a fix; default 60\n"
+    "  --timeout S       give up after S seconds without a fix (fractions\n"
+    "                    allowed); default 60\n"
     "\n"
     "Exit status: 0 with a drawing; 1 without a fix or when the file cannot be\n"
     "written; 3 when gnssd cannot be reached or goes away.\n"

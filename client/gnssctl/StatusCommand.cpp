@@ -96,7 +96,7 @@ std::string LastFix(Context& context, EventWait& events) {
 }
 
 int RunStatus(Context& context, const std::vector<std::string>& args) {
-    for (const auto& a : args) throw UsageError("status: unexpected argument '" + a + "'");
+    Options("status", args, {}).AtMostWords(0);
 
     EventWait events;  // before the device's reader thread starts
     client::Device& device = context.Device();

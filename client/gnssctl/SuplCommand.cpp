@@ -42,6 +42,13 @@ void CheckName(const std::string& name, const char* option) {
                          "holds at most " + std::to_string(kMaxCertName));
 }
 
+void CheckHslp(const std::string& address) {
+    if (address.size() > kMaxHslp)
+        throw UsageError("--hslp: the address is " + std::to_string(address.size()) +
+                         " characters long; the SuplHslp field holds at most " +
+                         std::to_string(kMaxHslp));
+}
+
 GNSS_SUPL_VERSION ParseVersion(const std::string& text) {
     const auto dot = text.find('.');
     const std::string major = text.substr(0, dot);
@@ -69,42 +76,37 @@ std::vector<std::uint8_t> ReadCertificate(const std::string& path) {
 }
 
 std::vector<Step> ParseSteps(const std::vector<std::string>& args) {
+    const Options o("supl", args,
+                    {{"--hslp", OptionSpec::Arg::One},
+                     {"--version", OptionSpec::Arg::One},
+                     {"--cert", OptionSpec::Arg::One},
+                     {"--name", OptionSpec::Arg::One},
+                     {"--delete-cert", OptionSpec::Arg::One},
+                     {"--purge-certs"}});
+    o.AtMostWords(0);
     std::vector<Step> steps;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw UsageError("supl: " + a + " needs a value");
-            return args[++i];
-        };
+    // In the order given: --name belongs to the --cert before it.
+    for (const Options::Use& use : o.Uses()) {
+        const std::string& a = use.name;
+        const std::string v = use.values.empty() ? std::string() : use.values[0];
         if (a == "--hslp") {
-            const std::string& v = value();
-            if (v.size() > kMaxHslp)
-                throw UsageError("--hslp: the address is " + std::to_string(v.size()) +
-                                 " characters long; the SuplHslp field holds at most " +
-                                 std::to_string(kMaxHslp));
+            CheckHslp(v);
             steps.push_back({Action::Hslp, v, {}});
         } else if (a == "--version") {
-            const std::string& v = value();
             ParseVersion(v);
             steps.push_back({Action::Version, v, {}});
         } else if (a == "--cert") {
-            const std::string& v = value();
             steps.push_back({Action::Cert, v, std::filesystem::path(v).filename().string()});
         } else if (a == "--name") {
-            const std::string& v = value();
             if (steps.empty() || steps.back().action != Action::Cert || steps.back().named)
                 throw UsageError("supl: --name names the certificate of the --cert before it");
             steps.back().name = v;
             steps.back().named = true;
         } else if (a == "--delete-cert") {
-            steps.push_back({Action::DeleteCert, value(), {}});
+            steps.push_back({Action::DeleteCert, v, {}});
             CheckName(steps.back().value, "--delete-cert");
-        } else if (a == "--purge-certs") {
-            steps.push_back({Action::PurgeCerts, {}, {}});
-        } else if (!a.empty() && a[0] == '-') {
-            throw UsageError("supl: unknown option '" + a + "'");
         } else {
-            throw UsageError("supl: unexpected argument '" + a + "'");
+            steps.push_back({Action::PurgeCerts, {}, {}});
         }
     }
     if (steps.empty())
@@ -115,8 +117,19 @@ std::vector<Step> ParseSteps(const std::vector<std::string>& args) {
     return steps;
 }
 
-void Check(const client::Completion& c, const std::string& what) {
-    if (!c.ok()) throw client::StatusError(c.status, what);
+// A refusal of a step, explained where the driver's rules for it are known.
+void Check(const client::Completion& c, const Step& step, const std::string& what) {
+    if (c.ok()) return;
+    std::string why;
+    if (step.action == Action::Hslp && c.status == STATUS_INVALID_PARAMETER)
+        why = "the driver takes host names only (such as supl.example.org), not an address that "
+              "starts with anything but a letter, such as an IP address";
+    else if (step.action == Action::Version && c.status == STATUS_INTERNAL_ERROR)
+        why = "the driver takes SUPL versions 0.0 to 2.0 only";
+    else if (step.action == Action::Cert && c.status == STATUS_INVALID_PARAMETER)
+        why = "the driver takes certificates of 1 to 4095 bytes under a name that starts with a "
+              "letter";
+    throw client::StatusError(c.status, why.empty() ? what : what + " refused: " + why);
 }
 
 int RunSupl(Context& context, const std::vector<std::string>& args) {
@@ -136,7 +149,7 @@ int RunSupl(Context& context, const std::vector<std::string>& args) {
                 const std::string what = "SUPL server " + s.value;
                 Check(device.Control(IOCTL_GNSS_SET_SUPL_HSLP, client::BuildSuplHslp(s.value), 0,
                                      context.timeout()),
-                      what);
+                      s, what);
                 out << what << ": set\n";
                 break;
             }
@@ -149,7 +162,7 @@ int RunSupl(Context& context, const std::vector<std::string>& args) {
                 Check(device.Control(IOCTL_GNSS_SEND_DRIVERCOMMAND,
                                      client::BuildDriverCommand(GNSS_SetSuplVersion, data), 0,
                                      context.timeout()),
-                      what);
+                      s, what);
                 out << what << ": set\n";
                 break;
             }
@@ -161,7 +174,7 @@ int RunSupl(Context& context, const std::vector<std::string>& args) {
                                      client::BuildSuplCert(GNSS_Supl_Cert_Inject, s.name,
                                                            certificates[i]),
                                      0, context.timeout()),
-                      what);
+                      s, what);
                 out << what << ": injected\n";
                 break;
             }
@@ -170,7 +183,7 @@ int RunSupl(Context& context, const std::vector<std::string>& args) {
                 Check(device.Control(IOCTL_GNSS_CONFIG_SUPL_CERT,
                                      client::BuildSuplCert(GNSS_Supl_Cert_Delete, s.value), 0,
                                      context.timeout()),
-                      what);
+                      s, what);
                 out << what << ": deleted\n";
                 break;
             }
@@ -179,7 +192,7 @@ int RunSupl(Context& context, const std::vector<std::string>& args) {
                 Check(device.Control(IOCTL_GNSS_CONFIG_SUPL_CERT,
                                      client::BuildSuplCert(GNSS_Supl_Cert_Purge, ""), 0,
                                      context.timeout()),
-                      what);
+                      s, what);
                 out << what << ": purged\n";
                 break;
             }

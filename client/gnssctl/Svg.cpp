@@ -143,9 +143,8 @@ std::string SkySvg(const GNSS_FIXDATA& fix) {
 
 // --- SvgTrack -----------------------------------------------------------------------
 
-SvgTrack::SvgTrack(std::string path) : path_(std::move(path)) {
-    file_ = std::fopen(path_.c_str(), "w");
-    if (file_ == nullptr) Fail("cannot write the SVG file");
+SvgTrack::SvgTrack(std::string path, bool force) : path_(std::move(path)) {
+    file_ = OpenOutput(path_, force, "SVG file");
     Write();
 }
 

@@ -46,8 +46,9 @@ std::string SkySvg(const GNSS_FIXDATA& fix);
 // can be opened at any moment and nothing is lost when gnssctl is killed.
 class SvgTrack {
 public:
-    // Creates the file (an empty drawing); client::Error when it cannot.
-    explicit SvgTrack(std::string path);
+    // Creates the file (an empty drawing); an existing file is refused
+    // unless `force` (UsageError), client::Error when it cannot be created.
+    SvgTrack(std::string path, bool force);
     ~SvgTrack();
     SvgTrack(const SvgTrack&) = delete;
     SvgTrack& operator=(const SvgTrack&) = delete;

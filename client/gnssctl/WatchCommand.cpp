@@ -296,13 +296,11 @@ private:
 };
 
 int RunWatch(Context& context, const std::vector<std::string>& args) {
-    ULONG interval = 1, accuracy = 50;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--interval") interval = OptionNumber(args, i, "--interval", 1);
-        else if (a == "--accuracy") accuracy = OptionNumber(args, i, "--accuracy", 0);
-        else throw UsageError("watch: unexpected argument '" + a + "'");
-    }
+    const Options o("watch", args,
+                    {{"--interval", OptionSpec::Arg::One}, {"--accuracy", OptionSpec::Arg::One}});
+    o.AtMostWords(0);
+    const ULONG interval = o.WholeSeconds("--interval", 1, 1);
+    const ULONG accuracy = o.Number("--accuracy", 50);
     if (::isatty(STDIN_FILENO) == 0 || ::isatty(STDOUT_FILENO) == 0)
         throw UsageError("watch needs a terminal; for a pipe or a file use gnssctl track");
 
@@ -363,7 +361,7 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
                 if (c.disconnected)
                     throw client::ConnectionError("the connection to gnssd ended (" +
                                                   device.DisconnectReason() + ")");
-                if (!c.ok()) ThrowFixStatus(c.status, "fix data");
+                if (!c.ok()) ThrowFixStatus(context, c.status, "fix data");
                 const client::Event event = client::DecodeEvent(c.output);
                 if (const auto* fix = std::get_if<GNSS_FIXDATA>(&event.data)) {
                     if (NT_SUCCESS(fix->FixStatus)) view.Add(*fix);

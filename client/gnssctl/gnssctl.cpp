@@ -1,10 +1,13 @@
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +20,7 @@
 #include <utility>
 
 #include "Command.h"
+#include "Json.h"
 #include "gnss/client/error.h"
 #include "gnss/client/names.h"
 #include "gnss/package_version.h"
@@ -31,7 +35,7 @@ std::map<std::string, const CommandEntry*>& Registry() {
 
 std::string Overview() {
     std::ostringstream text;
-    text << "Usage: gnssctl [--socket PATH] [--timeout MS] COMMAND [ARGS...]\n"
+    text << "Usage: gnssctl [--socket PATH] [--timeout S] COMMAND [ARGS...]\n"
             "       gnssctl COMMAND --help\n"
             "\n"
             "Talks to the GNSS driver through gnssd's device socket.\n"
@@ -45,7 +49,8 @@ std::string Overview() {
             "                  $XDG_RUNTIME_DIR/gnss.sock, else /tmp/gnss-UID/gnss.sock;\n"
             "                  a socket in the user's folder is refused unless the\n"
             "                  folder is the user's own with mode 0700)\n"
-            "  --timeout MS    how long to wait for each answer; default 10000\n"
+            "  --timeout S     how long to wait for each answer, seconds (fractions\n"
+            "                  allowed); default 10\n"
             "  --version       print the package version and exit\n"
             "  -h, --help      print this help (or a command's) and exit\n"
             "\n"
@@ -75,7 +80,7 @@ std::string Overview() {
 }
 
 std::string CommandHelp(const CommandEntry& entry) {
-    return std::string("Usage: gnssctl [--socket PATH] [--timeout MS] ") + entry.synopsis + "\n\n" +
+    return std::string("Usage: gnssctl [--socket PATH] [--timeout S] ") + entry.synopsis + "\n\n" +
            entry.summary + ".\n\n" + entry.help;
 }
 
@@ -118,24 +123,6 @@ std::vector<std::uint8_t> ParseHex(const std::string& text, const char* option) 
     return bytes;
 }
 
-std::uint32_t ParseNumber(const std::string& text, const char* what) {
-    const auto value = client::ParseU32(text);
-    if (!value)
-        throw UsageError(std::string(what) + " needs a 32-bit number (decimal or 0x hex), not '" +
-                         text + "'");
-    return *value;
-}
-
-std::uint32_t OptionNumber(const std::vector<std::string>& args, std::size_t& i, const char* option,
-                           std::uint32_t min) {
-    if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
-    const std::uint32_t value = ParseNumber(args[++i], option);
-    if (value < min)
-        throw UsageError(std::string(option) + " needs at least " + std::to_string(min) +
-                         ", not '" + args[i] + "'");
-    return value;
-}
-
 void HexDump(std::ostream& out, std::span<const std::uint8_t> bytes) {
     char line[96];
     for (std::size_t offset = 0; offset < bytes.size(); offset += 16) {
@@ -158,27 +145,34 @@ void HexDump(std::ostream& out, std::span<const std::uint8_t> bytes) {
     }
 }
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char esc[8];
-                    std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                    out += esc;
-                } else {
-                    out += ch;
-                }
-        }
+void WriteJson(std::ostream& out, const Json& value) {
+    out << value.dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
+}
+
+Json JsonNumber(double value, int decimals) {
+    if (!std::isfinite(value)) return nullptr;
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
+}
+
+void CheckOutput(std::ostream& out) {
+    if (!out) throw OutputClosed();
+}
+
+std::FILE* OpenOutput(const std::string& path, bool force, const char* what) {
+    if (path == "-") return stdout;
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (force ? O_TRUNC : O_EXCL);
+    const int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0 && errno == EEXIST)
+        throw UsageError(std::string(what) + " '" + path + "' exists; give --force to replace it");
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
+    if (file == nullptr) {
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        throw client::Error(std::string("cannot write the ") + what + " '" + path +
+                            "': " + std::strerror(error));
     }
-    return out + "\"";
+    return file;
 }
 
 // --- EventWait ----------------------------------------------------------------------
@@ -210,6 +204,11 @@ sigset_t EndingSignals() {
 
 EventWait::EventWait() : shared_(std::make_shared<Shared>()) {
     shared_->eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // A pipe or socket on standard output tells when its reader has gone
+    // (POLLERR), so a command that prints seldom learns of it while it waits.
+    struct stat out{};
+    if (::fstat(STDOUT_FILENO, &out) == 0 && (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode)))
+        watchOutput_ = true;
     const sigset_t set = EndingSignals();
     restoreMask_ = ::pthread_sigmask(SIG_BLOCK, &set, &oldMask_) == 0;
     signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
@@ -266,8 +265,10 @@ EventWait::Event EventWait::Next(std::optional<std::chrono::steady_clock::time_p
             wait = static_cast<int>(std::min<long long>(left.count(), 24 * 3600 * 1000LL));
         }
         std::vector<pollfd> fds = {{shared_->eventFd, POLLIN, 0}, {signalFd_, POLLIN, 0}};
-        if (signals)
+        if (signals) {
             for (const int fd : inputs_) fds.push_back({fd, POLLIN, 0});
+            if (watchOutput_) fds.push_back({STDOUT_FILENO, 0, 0});
+        }
         const int n = ::poll(fds.data(), signals || signal_ == 0 ? fds.size() : 1, wait);
         if (n < 0 && errno != EINTR)
             throw client::Error(std::string("poll: ") + std::strerror(errno));
@@ -283,6 +284,11 @@ EventWait::Event EventWait::Next(std::optional<std::chrono::steady_clock::time_p
         }
         for (std::size_t i = 2; n > 0 && i < fds.size(); ++i) {
             if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            if (fds[i].fd == STDOUT_FILENO && watchOutput_) {
+                watchOutput_ = false;  // once is enough
+                if (signal_ == 0) signal_ = SIGPIPE;
+                break;
+            }
             Event e;
             e.kind = Event::Kind::Input;
             e.key = fds[i].fd;
@@ -292,45 +298,42 @@ EventWait::Event EventWait::Next(std::optional<std::chrono::steady_clock::time_p
 }
 
 int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args(argv + 1, argv + argc);
     std::string socketPath = client::Device::DefaultSocketPath();
     std::chrono::milliseconds timeout = client::Device::kDefaultTimeout;
     const CommandEntry* entry = nullptr;
     try {
-        std::size_t i = 0;
-        for (; i < args.size(); ++i) {
-            const std::string& a = args[i];
-            const auto value = [&](const char* option) -> std::string {
-                if (a.size() > std::strlen(option) && a[std::strlen(option)] == '=')
-                    return a.substr(std::strlen(option) + 1);
-                if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
-                return args[++i];
-            };
-            if (a == "-h" || a == "--help") {
-                out << Overview();
-                return kExitOk;
-            } else if (a == "--version") {
-                out << "gnssctl " GNSS_PACKAGE_VERSION "\n";
-                return kExitOk;
-            } else if (a == "--socket" || a.rfind("--socket=", 0) == 0) {
-                socketPath = value("--socket");
-                if (socketPath.empty()) throw UsageError("--socket needs a path");
-            } else if (a == "--timeout" || a.rfind("--timeout=", 0) == 0) {
-                const std::uint32_t ms = ParseNumber(value("--timeout"), "--timeout");
-                if (ms == 0) throw UsageError("--timeout needs at least 1 ms");
-                timeout = std::chrono::milliseconds(ms);
-            } else if (!a.empty() && a[0] == '-') {
-                throw UsageError("unknown option '" + a + "'");
-            } else {
-                break;
-            }
+        const Options global("gnssctl", args,
+                             {{"--socket", OptionSpec::Arg::One},
+                              {"--timeout", OptionSpec::Arg::One},
+                              {"--version"},
+                              {"--help", OptionSpec::Arg::None, "-h"}},
+                             true);
+        if (global.Has("--help")) {
+            out << Overview();
+            return kExitOk;
         }
-        if (i == args.size()) throw UsageError("no command given");
-        const auto found = Registry().find(args[i]);
-        if (found == Registry().end()) throw UsageError("unknown command '" + args[i] + "'");
+        if (global.Has("--version")) {
+            out << "gnssctl " GNSS_PACKAGE_VERSION "\n";
+            return kExitOk;
+        }
+        if (const auto path = global.Value("--socket")) {
+            if (path->empty()) throw UsageError("--socket needs a path");
+            socketPath = *path;
+        }
+        if (const auto seconds = global.Seconds("--timeout")) timeout = *seconds;
+        const std::vector<std::string>& words = global.Words();
+        if (words.empty()) throw UsageError("no command given");
+        const auto found = Registry().find(words[0]);
+        if (found == Registry().end()) {
+            std::vector<std::string> names;
+            for (const auto& [name, e] : Registry()) names.push_back(name);
+            const auto near = Nearest(words[0], names);
+            throw UsageError("unknown command '" + words[0] + "'" +
+                             (near ? "; did you mean '" + *near + "'?" : std::string()));
+        }
         entry = found->second;
-        const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                                            args.end());
+        const std::vector<std::string> rest(words.begin() + 1, words.end());
         if (std::find_if(rest.begin(), rest.end(), [](const std::string& s) {
                 return s == "-h" || s == "--help";
             }) != rest.end()) {
@@ -339,6 +342,8 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
         }
         Context context(socketPath, timeout, out, &err);
         return entry->run(context, rest);
+    } catch (const OutputClosed&) {
+        return kExitOk;
     } catch (const UsageError& e) {
         err << "gnssctl: " << e.what() << "\n"
             << "Try 'gnssctl " << (entry != nullptr ? std::string(entry->name) + " " : "")

@@ -117,6 +117,43 @@ TEST(Gnssctl, UsageErrorsExitWithTwoAndAMissingDaemonWithThree) {
     EXPECT_NE(refused.err.find("STATUS_NOT_SUPPORTED (0xC00000BB)"), std::string::npos);
 }
 
+TEST(Gnssctl, OptionsTakeEitherFormAndSlipsAreAnsweredWithTheNearestName) {
+    std::mutex lock;
+    std::vector<Bytes> inputs;
+    FakeDaemon daemon([&](const FakeRequest& r) {
+        std::lock_guard guard(lock);
+        inputs.push_back(r.input);
+        return FakeReply{STATUS_SUCCESS, 0, {}};
+    });
+    // --opt=value and --opt value alike, before and after the words, global
+    // and per command, the global time-out in seconds with a fraction.
+    const Result joined = Gnssctl({"--socket=" + daemon.Path(), "--timeout=2.5", "raw",
+                                   "--in=0a0b", "SEND_PLATFORM_CAPABILITY", "--out", "0"});
+    EXPECT_EQ(joined.status, 0) << joined.err;
+    {
+        std::lock_guard guard(lock);
+        ASSERT_EQ(inputs.size(), 1u);
+        EXPECT_EQ(inputs[0], (Bytes{0x0a, 0x0b}));
+    }
+
+    const auto usage = [](std::vector<std::string> args, const std::string& says) {
+        const Result r = Gnssctl(std::move(args));
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+    };
+    usage({"trak"}, "unknown command 'trak'; did you mean 'track'?");
+    usage({"stat"}, "did you mean 'status'?");
+    usage({"fix", "--acuracy", "5"}, "fix: unknown option '--acuracy'; did you mean '--accuracy'?");
+    usage({"track", "--interval=0.5"}, "--interval needs at least 1 s");
+    usage({"track", "--interval", "1.5"}, "--interval needs whole seconds");
+    usage({"fix", "--timeout", "-1"}, "--timeout needs seconds");
+    usage({"fix", "--timeout=1e3"}, "--timeout needs seconds");
+    usage({"fix", "--json=yes"}, "--json takes no value");
+    usage({"ni", "--listen", "--respond", "7", "accept"}, "give one of --listen and --respond");
+    usage({"ni", "--respond", "7"}, "--respond needs two values");
+    usage({"xyzzy"}, "unknown command 'xyzzy'\n");
+}
+
 TEST(Gnssctl, HelpListsEveryCommandAndEachCommandHasItsOwn) {
     const Result overview = Gnssctl({"--help"});
     EXPECT_EQ(overview.status, 0);

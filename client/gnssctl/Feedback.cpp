@@ -1,0 +1,277 @@
+#include "Feedback.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <variant>
+#include <vector>
+
+#include "gnss/client/error.h"
+#include "gnss/client/host_status.h"
+#include "gnss/client/requests.h"
+
+namespace gnss::ctl {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The key under which the feedback's NMEA requests complete; commands use small keys.
+constexpr int kNmeaKey = 1000;
+constexpr std::uint32_t kNmeaWanted = 256;
+constexpr std::uint32_t kNmeaNotWanted = 1;
+// A wait shorter than this shows no line (a fix every second while tracking).
+constexpr auto kQuiet = 1500ms;
+// Nothing from the receiver for this long: say what the cause may be.
+constexpr auto kHintAfter = 5s;
+
+const char* TalkerName(const std::string& talker) {
+    static const std::map<std::string, const char*> names = {
+        {"GP", "GPS"},     {"GL", "GLONASS"}, {"GA", "Galileo"}, {"GB", "BeiDou"},
+        {"BD", "BeiDou"},  {"GQ", "QZSS"},    {"QZ", "QZSS"},    {"GI", "NavIC"},
+        {"GN", "GNSS"}};
+    const auto found = names.find(talker);
+    return found != names.end() ? found->second : "other";
+}
+
+std::vector<std::string> Fields(const std::string& sentence) {
+    std::vector<std::string> fields;
+    const std::string body = sentence.substr(0, sentence.find('*'));
+    std::istringstream in(body);
+    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
+    return fields;
+}
+
+int Whole(const std::string& text) {
+    return text.empty() ? 0 : std::atoi(text.c_str());
+}
+
+// gnssd's account, or nothing when it cannot be had (an older gnssd, a
+// broken connection): the callers then say less.
+std::optional<client::HostStatus> HostStatusOf(Context& context) {
+    try {
+        return client::QueryHostStatus(context.Device(), context.timeout());
+    } catch (const client::Error&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::string GateCause(Context& context) {
+    const auto status = HostStatusOf(context);
+    if (status && status->testMode.value_or(false))
+        return "the receiver is in production test mode (gnssctl selftest --test-mode off)";
+    if (status && status->location && !*status->location)
+        return "the location service is off (gnssctl location on)";
+    return "the location service is off or the receiver is in production test mode "
+           "(gnssctl status tells which)";
+}
+
+std::vector<std::string> WaitHints(Context& context) {
+    std::vector<std::string> hints;
+    const auto status = HostStatusOf(context);
+    if (!status) {
+        hints.push_back("nothing from the receiver yet; gnssctl status shows the service");
+        return hints;
+    }
+    if (status->modemAttached && !*status->modemAttached)
+        hints.push_back("no modem is attached" +
+                        (status->modemWaitsFor.empty() ? std::string()
+                                                       : ": gnssd waits for " + status->modemWaitsFor));
+    if (status->location && !*status->location)
+        hints.push_back("the location service is off: run 'gnssctl location on'");
+    if (status->testMode.value_or(false))
+        hints.push_back("the receiver is in production test mode: run 'gnssctl selftest --test-mode off'");
+    const ULONG own = OwnSessionId();
+    unsigned others = 0;
+    for (const auto& session : status->sessions)
+        if (session.id != own) ++others;
+    const bool ownSession = others < status->sessions.size();
+    if (status->sessions.empty())
+        hints.push_back("no fix session is running, and the receiver sends NMEA only during one: "
+                        "run 'gnssctl track' in another terminal, or give this command --track 1");
+    else if (others > 0)
+        hints.push_back(std::to_string(others) + " fix session" + (others == 1 ? "" : "s") +
+                        " of other clients " + (others == 1 ? "is" : "are") +
+                        " running as well (gnssctl status lists them)");
+    if (hints.empty() && ownSession)
+        hints.push_back("nothing from the receiver for a few seconds: a receiver without a view "
+                        "of the sky reports nothing, and a first fix can take a minute outdoors");
+    return hints;
+}
+
+NmeaSky ReadNmeaSky(const std::string& sentences) {
+    NmeaSky sky;
+    // GSV: each talker's in-view count once (every sentence of a group repeats it).
+    std::map<std::string, int> inView;
+    std::istringstream lines(sentences);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() < 7 || line[0] != '$') continue;
+        const std::string talker = line.substr(1, 2), type = line.substr(3, 3);
+        const std::vector<std::string> f = Fields(line);
+        if (type == "GSV" && f.size() >= 4) {
+            inView[talker] = Whole(f[3]);
+            // Satellite blocks of four fields from field 4; the SNR is the last of each.
+            for (std::size_t i = 7; i < f.size(); i += 4)
+                if (!f[i].empty()) sky.bestSignal = std::max(sky.bestSignal, std::atof(f[i].c_str()));
+        } else if (type == "GSA" && f.size() >= 15) {
+            sky.used = std::max(sky.used, 0);
+            for (std::size_t i = 3; i < 15; ++i)
+                if (!f[i].empty()) ++sky.used;
+        }
+    }
+    if (!inView.empty()) {
+        sky.inView = 0;
+        for (const auto& [talker, count] : inView) {
+            sky.inView += count;
+            if (!sky.byConstellation.empty()) sky.byConstellation += ", ";
+            sky.byConstellation += std::string(TalkerName(talker)) + " " + std::to_string(count);
+        }
+    }
+    return sky;
+}
+
+WaitFeedback::WaitFeedback(Context& context, EventWait& events, std::string what, Listen listen)
+    : context_(context), events_(events), what_(std::move(what)),
+      active_(::isatty(STDERR_FILENO) == 1) {
+    since_ = Clock::now();
+    nextTick_ = since_ + 1s;
+    if (!active_ || listen == Listen::No) return;
+    const client::Completion raised = context_.Device().Control(
+        IOCTL_GNSS_SEND_DRIVERCOMMAND, client::BuildDriverCommandValue(GNSS_SetNMEALogging, kNmeaWanted),
+        0, context_.timeout());
+    // Without NMEA the line shows the time alone; the wait itself goes on.
+    if (!raised.ok()) return;
+    raised_ = true;
+    Park();
+}
+
+WaitFeedback::~WaitFeedback() {
+    Clear();
+    try {
+        client::Device& device = context_.Device();
+        if (listening_ && device.Connected() && device.Cancel(*listening_)) {
+            // Its completion (cancelled, or sentences that came first) is
+            // taken here so that it reaches no later wait.
+            const auto deadline = Clock::now() + context_.timeout();
+            for (;;) {
+                const EventWait::Event e = events_.Next(deadline, false);
+                if (e.kind != EventWait::Event::Kind::Completion || e.key == kNmeaKey) break;
+            }
+        }
+        if (raised_ && device.Connected())
+            device.Control(IOCTL_GNSS_SEND_DRIVERCOMMAND,
+                           client::BuildDriverCommandValue(GNSS_SetNMEALogging, kNmeaNotWanted), 0,
+                           context_.timeout());
+    } catch (const client::Error& e) {
+        context_.err() << "gnssctl: giving back the NMEA request: " << e.what() << "\n";
+    }
+}
+
+void WaitFeedback::Park() {
+    listening_ = context_.Device().ControlAsync(IOCTL_GNSS_LISTEN_NMEA, {}, sizeof(GNSS_EVENT),
+                                                events_.Deliver(kNmeaKey));
+}
+
+EventWait::Event WaitFeedback::Next(std::optional<Clock::time_point> deadline, bool signals) {
+    for (;;) {
+        std::optional<Clock::time_point> until = deadline;
+        if (active_ && signals && (!until || nextTick_ < *until)) until = nextTick_;
+        EventWait::Event e = events_.Next(until, signals);
+        if (e.kind == EventWait::Event::Kind::Completion && e.key == kNmeaKey) {
+            listening_.reset();
+            TakeNmea(e.completion);
+            continue;
+        }
+        if (e.kind == EventWait::Event::Kind::TimedOut && (!deadline || Clock::now() < *deadline)) {
+            Tick();
+            continue;
+        }
+        return e;
+    }
+}
+
+void WaitFeedback::TakeNmea(const client::Completion& c) {
+    if (c.disconnected) return;  // the command learns it from its own request
+    // Any client's stop of a session cancels the waiting NMEA requests.
+    if (c.status == STATUS_CANCELLED) {
+        Park();
+        return;
+    }
+    if (!c.ok()) {
+        Clear();
+        ThrowFixStatus(context_, c.status, "NMEA data");
+    }
+    const client::Event event = client::DecodeEvent(c.output);
+    if (const auto* nmea = std::get_if<client::NmeaData>(&event.data)) Heard(nmea->sentences);
+    Park();
+}
+
+void WaitFeedback::Heard(const std::string& sentences) {
+    heard_ = true;
+    const NmeaSky sky = ReadNmeaSky(sentences);
+    if (sky.inView >= 0) {
+        inView_ = sky.inView;
+        bestSignal_ = sky.bestSignal;
+        byConstellation_ = sky.byConstellation;
+    }
+    if (sky.used >= 0) used_ = sky.used;
+}
+
+void WaitFeedback::Delivered() {
+    Clear();
+    heard_ = true;
+    since_ = Clock::now();
+    nextTick_ = since_ + 1s;
+}
+
+void WaitFeedback::Fix(const GNSS_FIXDATA& fix) {
+    Delivered();
+    inView_ = static_cast<int>(fix.SatelliteData.SatelliteCount);
+    used_ = static_cast<int>(SatellitesUsed(fix));
+    bestSignal_ = 0;
+    for (std::size_t i = 0; i < SatelliteEntries(fix); ++i)
+        bestSignal_ = std::max<double>(bestSignal_, fix.SatelliteData.SatelliteArray[i].SignalToNoiseRatio);
+}
+
+void WaitFeedback::Tick() {
+    const Clock::time_point now = Clock::now();
+    nextTick_ = now + 1s;
+    const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - since_);
+    if (now - since_ < kQuiet) return;
+    if (!heard_ && !hinted_ && now - since_ >= kHintAfter) {
+        hinted_ = true;
+        Clear();
+        for (const std::string& hint : WaitHints(context_))
+            context_.err() << "gnssctl: " << hint << "\n";
+    }
+    std::string line = what_ + ": " + std::to_string(waited.count()) + " s";
+    if (inView_ >= 0) {
+        line += "; " + std::to_string(inView_) + " satellites in view";
+        if (!byConstellation_.empty()) line += " (" + byConstellation_ + ")";
+        if (used_ >= 0) line += ", " + std::to_string(used_) + " used";
+        if (bestSignal_ > 0) {
+            char signal[32];
+            std::snprintf(signal, sizeof signal, ", best signal %.0f dB-Hz", bestSignal_);
+            line += signal;
+        }
+    } else if (!heard_) {
+        line += "; nothing from the receiver yet";
+    }
+    Show(line);
+}
+
+void WaitFeedback::Show(const std::string& line) {
+    context_.err() << "\r\033[K" << line << std::flush;
+    shown_ = true;
+}
+
+void WaitFeedback::Clear() {
+    if (std::exchange(shown_, false)) context_.err() << "\r\033[K" << std::flush;
+}
+
+}  // namespace gnss::ctl

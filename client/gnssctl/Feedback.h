@@ -1,0 +1,97 @@
+// What a command shows on standard error while it waits for the receiver,
+// when standard error is a terminal: the time waited, the satellites in view
+// and used and the best signal as NMEA and fixes reveal them, and, after a
+// few seconds with nothing from the receiver, a hint naming the likely cause
+// (the location service off, production test mode, no session running,
+// other clients' sessions).  Off a terminal it shows nothing and asks the
+// driver for nothing.
+//
+// To see satellites before the first fix it asks the driver for NMEA
+// (GNSS_SetNMEALogging 256) and keeps one listen request waiting; both are
+// undone on the way out, and gnssd undoes them should gnssctl die.  A listen
+// request the driver refuses means no fix can come either (the service went
+// off or test mode began): the wait ends at once with the refusal in words.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Command.h"
+
+namespace gnss::ctl {
+
+class WaitFeedback {
+public:
+    enum class Listen { Nmea, No };
+
+    // `what` names the wait ("waiting for a fix").  With Listen::No the
+    // command reads NMEA itself and hands it over through Heard.
+    WaitFeedback(Context& context, EventWait& events, std::string what,
+                 Listen listen = Listen::Nmea);
+    ~WaitFeedback();
+    WaitFeedback(const WaitFeedback&) = delete;
+    WaitFeedback& operator=(const WaitFeedback&) = delete;
+
+    // The command's next event, as EventWait::Next gives it; the feedback's
+    // own ticks and NMEA are taken here.  Throws as ThrowFixStatus does when
+    // the driver refuses the feedback's NMEA request.
+    EventWait::Event Next(std::optional<std::chrono::steady_clock::time_point> deadline,
+                          bool signals = true);
+    // A fix came: its satellites are taken, and the wait starts again as
+    // after Delivered.
+    void Fix(const GNSS_FIXDATA& fix);
+    // The command is about to print what it waited for: the line is cleared
+    // and the wait starts again.
+    void Delivered();
+    // Sentences from the receiver (the feedback's own, or the command's).
+    void Heard(const std::string& sentences);
+
+    bool Active() const { return active_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void Park();
+    void TakeNmea(const client::Completion& completion);
+    void Tick();
+    void Show(const std::string& line);
+    void Clear();
+
+    Context& context_;
+    EventWait& events_;
+    std::string what_;
+    bool active_ = false;
+    bool raised_ = false;                 // NMEA asked for, to be lowered
+    std::optional<client::Tag> listening_;
+    Clock::time_point since_;             // the start of the current wait
+    Clock::time_point nextTick_;
+    bool heard_ = false;                  // anything from the receiver at all
+    bool hinted_ = false;
+    bool shown_ = false;                  // a status line stands on the terminal
+    // The latest satellite picture.
+    int inView_ = -1, used_ = -1;
+    double bestSignal_ = 0;
+    std::string byConstellation_;
+};
+
+// A satellite picture from a block of NMEA sentences: the satellites in view
+// by constellation (GSV), those used (GSA) and the best signal-to-noise ratio.
+struct NmeaSky {
+    int inView = -1;  // -1: no GSV in the block
+    int used = -1;    // -1: no GSA in the block
+    double bestSignal = 0;
+    std::string byConstellation;  // "GPS 8, GLONASS 5"
+};
+NmeaSky ReadNmeaSky(const std::string& sentences);
+
+// What may keep the receiver silent, from gnssd's account of the service: a
+// sentence per likely cause, each naming what to do.
+std::vector<std::string> WaitHints(Context& context);
+// Why the driver's gate refuses fix and NMEA requests (STATUS_ACCESS_DENIED):
+// the location service off or production test mode, as gnssd follows them,
+// with what to do.
+std::string GateCause(Context& context);
+
+}  // namespace gnss::ctl
