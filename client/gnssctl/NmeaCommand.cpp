@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "HostFacts.h"
 #include "gnss/client/error.h"
 #include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
@@ -50,6 +51,7 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
     if (!log.empty()) {
         const client::Completion c = SetNmeaLogging(context, log == "on" ? kNmeaWithLog : kNmeaLogOff);
         if (!c.ok()) throw client::StatusError(c.status, "GNSS_SetNMEALogging");
+        if (log == "on") CheckNmeaLogFile(context);
         context.out() << "NMEA log file " << (log == "on" ? "on" : "off") << "\n";
         return kExitOk;
     }
