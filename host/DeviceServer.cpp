@@ -15,12 +15,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
 #include <variant>
 
 #include "HostLog.h"
+#include "HostOptions.h"
 #include "gnss/protocol/gnss_ddi.h"
 
 namespace gnss::host {
@@ -440,6 +442,15 @@ void DeviceServer::AnswerOpens() {
         GNSSD_LOG(kLogInfo, "connection %llu: open %s", Id(id),
                   StatusText(status, text, sizeof text));
         Enqueue(*c, frame::EncodeOpenResult(status, GNSS_INTERFACE_VERSION));
+        if (!NT_SUCCESS(status)) {
+            // Why, for the client's message: the status answer under tag 0,
+            // which no request carries (a refused connection sends none).
+            const std::string text = StatusAnswer();
+            std::vector<std::uint8_t> out;
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+            frame::EncodeCompletion(0, STATUS_SUCCESS, text.size(), {bytes, text.size()}, out);
+            Enqueue(*c, std::move(out));
+        }
         if (Flush(*c) && !NT_SUCCESS(status)) BeginClose(*c, "open refused");
     }
 }
@@ -580,17 +591,10 @@ bool DeviceServer::HandleFrame(Connection& c, std::span<const std::uint8_t> byte
 bool DeviceServer::AnswerHostQuery(Connection& c, const frame::Request& request) {
     std::string text;
     NTSTATUS status = STATUS_SUCCESS;
-    if (request.controlCode == frame::kHostQueryStatus) {
-        text = "connections " + std::to_string(connections_.size()) + "\n";
-        for (const SessionLedger::Session& s : ledger_.Sessions())
-            text += "session " + std::to_string(s.id) +
-                    (s.continuous ? " continuous " : " single-shot ") + std::to_string(s.interval) +
-                    "\n";
-        text += "nmea-wanted " + std::to_string(ledger_.NmeaCount()) + "\n";
-        if (ledger_.LkgId() != 0) text += "lkg " + std::to_string(ledger_.LkgId()) + "\n";
-    } else {
+    if (request.controlCode == frame::kHostQueryStatus)
+        text = StatusAnswer();
+    else
         status = STATUS_NOT_SUPPORTED;
-    }
     if (text.size() > request.outputLength && status == STATUS_SUCCESS) status = STATUS_BUFFER_TOO_SMALL;
     const std::size_t count = NT_SUCCESS(status) ? text.size() : 0;
     GNSSD_LOG(kLogVerbose, "connection %llu: host query %u: %zu bytes", Id(c.id),
@@ -600,6 +604,45 @@ bool DeviceServer::AnswerHostQuery(Connection& c, const frame::Request& request)
                             {reinterpret_cast<const std::uint8_t*>(text.data()), count}, out);
     Enqueue(c, std::move(out));
     return Flush(c);
+}
+
+std::string DeviceServer::StatusAnswer() const {
+    std::string text = "connections " + std::to_string(connections_.size()) + "\n";
+    for (const SessionLedger::Session& s : ledger_.Sessions())
+        text += "session " + std::to_string(s.id) +
+                (s.continuous ? " continuous " : " single-shot ") + std::to_string(s.interval) +
+                "\n";
+    text += "nmea-wanted " + std::to_string(ledger_.NmeaCount()) + "\n";
+    if (ledger_.LkgId() != 0) text += "lkg " + std::to_string(ledger_.LkgId()) + "\n";
+    const auto onOff = [](bool on) { return on ? " on\n" : " off\n"; };
+    text += std::string("location") + onOff(ledger_.LocationOn());
+    text += std::string("test-mode") + onOff(ledger_.TestModeOn());
+    text += std::string("nmea-log") + onOff(ledger_.NmeaLogOn());
+    // The driver's rule for the path, read from the environment gnssd and
+    // the driver share (gnssd sets it from --nmea-log before loading the module).
+    const char* fromEnvironment = std::getenv(kNmeaLogVariable);
+    const std::string path = fromEnvironment != nullptr && *fromEnvironment != '\0'
+                                 ? fromEnvironment
+                                 : kDefaultNmeaLog;
+    text += "nmea-log-path " + path + "\n";
+    if (ledger_.NmeaLogOn()) {
+        // The driver creates the file but never its folder; opening fails
+        // while the folder is missing, and the switch is on all the same.
+        const auto slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "."
+                                   : slash == 0                ? "/"
+                                                               : path.substr(0, slash);
+        struct stat st{};
+        const bool file = ::stat(path.c_str(), &st) == 0;
+        const bool dir = ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        text += std::string("nmea-log-file ") + (file ? "present\n" : "missing\n");
+        text += std::string("nmea-log-folder ") + (dir ? "present\n" : "missing\n");
+    }
+    if (device_.Available())
+        text += "modem attached\n";
+    else
+        text += "modem waiting" + (modemWaitsFor_.empty() ? "" : " " + modemWaitsFor_) + "\n";
+    return text;
 }
 
 void DeviceServer::Deliver(std::uint64_t connection, std::uint64_t tag, DeviceCompletion&& done) {
@@ -618,7 +661,7 @@ void DeviceServer::Deliver(std::uint64_t connection, std::uint64_t tag, DeviceCo
         // After its undo has gone out (the grace time ran out first) only
         // the driver-wide part of the change is followed.
         const std::uint64_t owner = c->undoSubmitted ? SessionLedger::kNoConnection : c->id;
-        if (NT_SUCCESS(done.status)) ledger_.Applied(owner, request.effect);
+        if (request.effect.TookEffect(done.status)) ledger_.Applied(owner, request.effect);
         --effectsInFlight_;
     }
     if (c->ended || request.effect.Any()) {

@@ -55,7 +55,6 @@
 #include <sys/types.h>
 
 #include "DeviceAccess.h"
-#include "gnss/protocol/device_frame.h"
 #include "SessionLedger.h"
 #include "gnss/protocol/device_frame.h"
 
@@ -129,6 +128,10 @@ public:
     // serving the loop meanwhile; returns when none is left.
     void CloseAllAndDrain();
 
+    // What gnssd waits for while no device is attached (the modem's tty path,
+    // or its --modem text), for the status answer.  Before Run.
+    void DescribeModem(std::string waitsFor) { modemWaitsFor_ = std::move(waitsFor); }
+
     // Loop thread only; for diagnostics and tests.  Ended connections whose
     // cleanup is still in flight count.
     std::size_t ConnectionCount() const { return connections_.size(); }
@@ -181,6 +184,9 @@ private:
     bool HandleFrame(Connection& c, std::span<const std::uint8_t> bytes);
     // A host query: answered here from the server's own state, at once.
     bool AnswerHostQuery(Connection& c, const frame::Request& request);
+    // The text of the status answer (frame::kHostQueryStatus), also sent
+    // after a refused open.
+    std::string StatusAnswer() const;
     bool Flush(Connection& c);
     void Deliver(std::uint64_t connection, std::uint64_t tag, DeviceCompletion&& completion);
     void DeliverUndo(std::uint64_t connection, const RequestEffect& effect, NTSTATUS status);
@@ -214,6 +220,7 @@ private:
     std::function<void(int)> onSignal_;
     std::function<void()> onDeviceRemoved_;
     std::string path_;
+    std::string modemWaitsFor_;
     dev_t socketDev_ = 0;
     ino_t socketIno_ = 0;
     bool stopRequested_ = false;

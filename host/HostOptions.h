@@ -10,6 +10,9 @@ namespace gnss::host {
 
 inline constexpr const char* kDefaultModem = "sim";
 inline constexpr const char* kDefaultNmeaLog = "/var/log/gnss/NmeaLog.txt";
+// The driver takes its NMEA log path from this variable (kDefaultNmeaLog when
+// unset or empty); gnssd sets it from --nmea-log.
+inline constexpr const char* kNmeaLogVariable = "GNSS_NMEA_LOG_FILE";
 inline constexpr const char* kDriverModuleName = "veruzuvedazedeva.so";
 inline constexpr std::uint64_t kMinLogMaxSize = 4096;
 // Errors and warnings: what a system daemon writes unless asked for more.

@@ -89,6 +89,10 @@ std::string ModemReattach::ReattachText(const std::string& modem) {
     return kept.empty() ? "sim" : "sim:" + kept;
 }
 
+std::string ModemReattach::WaitsFor(const std::string& modem) {
+    return BeginsWith(modem, "tty:") ? modem.substr(4) : modem;
+}
+
 void ModemReattach::Run() {
     bool failed = false;  // the last attach failed: wait for a change before the next
     for (;;) {

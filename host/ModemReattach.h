@@ -47,6 +47,9 @@ public:
     // that unplug faults other than unplug:after:N are taken out of a
     // simulated modem's options.
     static std::string ReattachText(const std::string& modem);
+    // What the wait is for, in a user's words: the path of a tty modem, else
+    // the --modem text.
+    static std::string WaitsFor(const std::string& modem);
 
 private:
     void Run();

@@ -16,6 +16,10 @@ constexpr unsigned kMaxNmeaCount = 2;
 constexpr std::uint32_t kNmeaWithLog = 255;
 constexpr std::uint32_t kNmeaWanted = 256;
 constexpr std::uint32_t kNmeaNotWanted = 1;
+constexpr std::uint32_t kNmeaLogOff = 0;
+// Self-test types that switch production test mode on and off.
+constexpr std::uint32_t kTestModeOn = 1;
+constexpr std::uint32_t kTestModeOff = 2;
 
 std::uint32_t ReadU32(std::span<const std::uint8_t> input, std::size_t offset) {
     std::uint32_t value;
@@ -77,17 +81,32 @@ RequestEffect EffectOf(std::uint32_t controlCode, std::span<const std::uint8_t> 
             if (input.size() < sizeof(GNSS_STOPFIXSESSION_PARAM)) return {};
             return {Kind::Stop, ReadU32(input, offsetof(GNSS_STOPFIXSESSION_PARAM, FixSessionID))};
         case IOCTL_GNSS_SEND_DRIVERCOMMAND: {
+            // The driver reads a command's data only when CommandDataSize
+            // covers them and lies inside the input.
             constexpr std::size_t kData = offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData);
-            if (input.size() < sizeof(GNSS_DRIVERCOMMAND_PARAM) ||
-                ReadU32(input, offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandType)) !=
-                    GNSS_SetNMEALogging ||
-                ReadU32(input, offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandDataSize)) <
-                    sizeof(std::uint32_t))
-                return {};
-            const std::uint32_t value = ReadU32(input, kData);
-            return {value == kNmeaWithLog || value == kNmeaWanted ? Kind::NmeaWanted
-                                                                  : Kind::NmeaNotWanted,
-                    value};
+            if (input.size() < sizeof(GNSS_DRIVERCOMMAND_PARAM)) return {};
+            const std::uint32_t size =
+                ReadU32(input, offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandDataSize));
+            switch (ReadU32(input, offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandType))) {
+                case GNSS_SetNMEALogging: {
+                    if (size < sizeof(std::uint32_t)) return {};
+                    const std::uint32_t value = ReadU32(input, kData);
+                    return {value == kNmeaWithLog || value == kNmeaWanted ? Kind::NmeaWanted
+                                                                          : Kind::NmeaNotWanted,
+                            value};
+                }
+                case GNSS_SetLocationServiceEnabled:
+                    if (size < 1 || size > input.size() - kData) return {};
+                    return {Kind::Location, input[kData]};
+                default: return {};
+            }
+        }
+        case IOCTL_GNSS_EXECUTE_SELFTEST: {
+            if (input.size() < sizeof(GNSS_SELFTESTCONFIG)) return {};
+            const std::uint32_t type = ReadU32(input, offsetof(GNSS_SELFTESTCONFIG, TestType));
+            if (type == kTestModeOn) return {Kind::TestMode, 1};
+            if (type == kTestModeOff) return {Kind::TestMode, 0};
+            return {};
         }
         default: return {};
     }
@@ -128,11 +147,15 @@ void SessionLedger::Applied(std::uint64_t connection, const RequestEffect& effec
         case Kind::NmeaWanted:
             nmeaCount_ = std::min(nmeaCount_ + 1, kMaxNmeaCount);
             if (entry != nullptr) ++entry->nmeaWanted;
+            if (effect.value == kNmeaWithLog) nmeaLog_ = true;
             break;
         case Kind::NmeaNotWanted:
             if (nmeaCount_ > 0) --nmeaCount_;
             if (entry != nullptr && entry->nmeaWanted > 0) --entry->nmeaWanted;
+            if (effect.value == kNmeaLogOff) nmeaLog_ = false;
             break;
+        case Kind::Location: location_ = effect.value == 1; break;
+        case Kind::TestMode: testMode_ = effect.value != 0; break;
         case Kind::None: break;
     }
 }

@@ -18,6 +18,13 @@
 // nobody wanting NMEA the modem sends none and nothing is written to it, and
 // the next client that wants NMEA finds it recording.  Only value 0 closes it.
 //
+// The ledger also follows the driver's module-wide switches for gnssd's status
+// answer: the location service (on at module load; GNSS_SetLocationServiceEnabled
+// sets it), production test mode (off at load; a self-test of type 1 turns it
+// on, type 2 off) and the NMEA log file (closed at load; 255 opens it, 0
+// closes it).  gnssd loads the module itself and sees every request, so these
+// start known and stay known.  They belong to no connection and are never undone.
+//
 // Loop thread only: no locking.
 #pragma once
 
@@ -25,6 +32,8 @@
 #include <map>
 #include <span>
 #include <vector>
+
+#include "gnss/protocol/status.h"
 
 namespace gnss::host {
 
@@ -38,12 +47,20 @@ struct RequestEffect {
         Stop,
         NmeaWanted,     // value: the GNSS_SetNMEALogging data (255 or 256)
         NmeaNotWanted,  // any other GNSS_SetNMEALogging data
+        Location,       // value: the GNSS_SetLocationServiceEnabled byte (1: on)
+        TestMode,       // value: 1 on (self-test type 1), 0 off (type 2)
     };
     Kind kind = Kind::None;
     std::uint32_t value = 0;
     std::uint32_t interval = 0;  // StartContinuous: the preferred interval, seconds
 
     bool Any() const { return kind != Kind::None; }
+    // Whether the request changed the driver when it completed with `status`.
+    // The driver sets its location state before it asks the modem, so a
+    // modem that refuses the switch (STATUS_INTERNAL_ERROR) leaves it set.
+    bool TookEffect(NTSTATUS status) const {
+        return NT_SUCCESS(status) || (kind == Kind::Location && status == STATUS_INTERNAL_ERROR);
+    }
 };
 
 // Judged from the control code and the input alone, by the lengths the
@@ -91,6 +108,11 @@ public:
     };
     std::vector<Session> Sessions() const;
 
+    // The driver's module-wide switches as the requests have left them.
+    bool LocationOn() const { return location_; }
+    bool TestModeOn() const { return testMode_; }
+    bool NmeaLogOn() const { return nmeaLog_; }
+
 private:
     struct Entry {
         std::uint32_t singleShot = 0;  // the file object's slots; 0 = no session
@@ -103,6 +125,9 @@ private:
     std::uint32_t lkg_ = 0;  // the driver's one last-known-good id, module-wide
     std::uint64_t lkgOwner_ = kNoConnection;
     unsigned nmeaCount_ = 0;
+    bool location_ = true;
+    bool testMode_ = false;
+    bool nmeaLog_ = false;  // the driver was asked to open its log file (255), not to close it (0)
 };
 
 }  // namespace gnss::host

@@ -197,7 +197,7 @@ void StartupError(const std::string& text) {
 }
 
 int Serve(const HostOptions& options, gid_t socketGroup, Readiness& readiness, int signalFd) {
-    ::setenv("GNSS_NMEA_LOG_FILE", options.nmeaLog.c_str(), 1);
+    ::setenv(kNmeaLogVariable, options.nmeaLog.c_str(), 1);
 
     fw::DriverHost host;
     DriverHostDevice device(host);
@@ -205,6 +205,7 @@ int Serve(const HostOptions& options, gid_t socketGroup, Readiness& readiness, i
     // A modem that goes away is attached again once it is back; the server
     // starts the wait after it has closed the removed device's connections.
     ModemReattach reattach(host, options.modem);
+    server.DescribeModem(ModemReattach::WaitsFor(options.modem));
     server.OnDeviceRemoved([&reattach] { reattach.DeviceRemoved(); });
     // The framework calls this on its power thread after any removal.
     host.SetDeviceRemovedHandler([&server] { server.NotifyDeviceRemoved(); });

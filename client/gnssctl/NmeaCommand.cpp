@@ -9,6 +9,7 @@
 
 #include "Command.h"
 #include "Feedback.h"
+#include "HostFacts.h"
 #include "gnss/client/error.h"
 #include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
@@ -49,6 +50,7 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
     if (!log.empty()) {
         const client::Completion c = SetNmeaLogging(context, log == "on" ? kNmeaWithLog : kNmeaLogOff);
         if (!c.ok()) throw client::StatusError(c.status, "GNSS_SetNMEALogging");
+        if (log == "on") CheckNmeaLogFile(context);
         context.out() << "NMEA log file " << (log == "on" ? "on" : "off") << "\n";
         return kExitOk;
     }

@@ -1,15 +1,11 @@
 // gnssctl status: what the driver and gnssd can say about the service as a
 // whole.  The driver interface has no status request, so each piece comes
 // from where it can be learned:
-//   location service and test mode: a listen-NMEA request, which the driver
-//     refuses (STATUS_ACCESS_DENIED) exactly while the service is off or the
-//     receiver is in production test mode;
 //   chip: the chipset information;
-//   fix sessions, clients, NMEA wanted: gnssd's host query (the driver keeps
-//     these to itself; gnssd follows them for its per-client cleanup);
+//   location service, test mode, NMEA log file, fix sessions, clients, NMEA
+//     wanted, modem: gnssd's status answer (client::QueryHostStatus); the
+//     driver keeps these to itself, gnssd loads it and follows every request;
 //   last fix: a last-known-good fix request, answered from the driver's cache.
-// The NMEA log file switch is followed by nobody outside the driver: it is
-// shown as unknown, with the reason.
 #include <chrono>
 #include <cstring>
 #include <iomanip>
@@ -19,36 +15,32 @@
 #include <vector>
 
 #include "Command.h"
+#include "HostFacts.h"
 #include "gnss/client/error.h"
+#include "gnss/client/host_status.h"
 #include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
-#include "gnss/protocol/device_frame.h"
 
 namespace gnss::ctl {
+
+void CheckNmeaLogFile(Context& context) {
+    const client::HostStatus host = client::QueryHostStatus(context.Device(), context.timeout());
+    if (!host.nmeaLogPath || host.nmeaLogFile != false) return;
+    const std::string& path = *host.nmeaLogPath;
+    if (host.nmeaLogFolder == false)
+        throw client::Error("nmea --log on: the driver took the switch but cannot create " + path +
+                            ": the folder " + host.NmeaLogFolder() +
+                            " does not exist (create it, or start gnssd with another --nmea-log)");
+    throw client::Error("nmea --log on: the driver took the switch but " + path +
+                        " does not exist (the driver could not create it; see gnssd's log)");
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 // The driver's file-object slots: a fourth client's open is refused.
 constexpr int kDriverClients = 3;
-
-// True when the driver takes a listen-NMEA request (service on, no test
-// mode).  The listener is parked, then a capability request is sent: the
-// driver serves one request at a time and completions come back in order, so
-// once the capability is answered the listener is either refused or waiting
-// (or answered with a queued block, which also means on).
-bool Listening(Context& context, EventWait& events) {
-    client::Device& device = context.Device();
-    const client::Tag tag =
-        device.ControlAsync(IOCTL_GNSS_LISTEN_NMEA, {}, sizeof(GNSS_EVENT), events.Deliver(1));
-    client::CheckedControl(device, IOCTL_GNSS_GET_DEVICE_CAPABILITY, {},
-                           sizeof(GNSS_DEVICE_CAPABILITY), "device capability", context.timeout());
-    EventWait::Event e = events.Next(Clock::now(), false);
-    if (e.kind == EventWait::Event::Kind::Completion)
-        return e.completion.status != STATUS_ACCESS_DENIED;
-    if (device.Cancel(tag)) events.Next(Clock::now() + context.timeout(), false);
-    return true;
-}
 
 // The driver's last fix, through a last-known-good session of this
 // process's id (stopped at once); empty text when there is none.
@@ -95,6 +87,20 @@ std::string LastFix(Context& context, EventWait& events) {
     return text.str();
 }
 
+// The NMEA log file row: the switch, the path and, while it is on, whether
+// the driver could create the file.
+std::string NmeaLogText(const client::HostStatus& host) {
+    if (!host.nmeaLog) return "unknown (gnssd does not say)";
+    const std::string path = host.nmeaLogPath.value_or("(path unknown)");
+    if (!*host.nmeaLog) return "off (the file would be " + path + ")";
+    if (host.nmeaLogFolder == false)
+        return "on, " + path + ": the folder " + host.NmeaLogFolder() +
+               " does not exist: the driver cannot create the file";
+    if (host.nmeaLogFile == false)
+        return "on, " + path + ": missing (the driver could not create it)";
+    return "on, " + path;
+}
+
 int RunStatus(Context& context, const std::vector<std::string>& args) {
     Options("status", args, {}).AtMostWords(0);
 
@@ -104,79 +110,77 @@ int RunStatus(Context& context, const std::vector<std::string>& args) {
     const auto row = [&out](const char* name, const std::string& value) {
         out << std::left << std::setw(18) << name << value << "\n";
     };
+    const auto onOff = [](const std::optional<bool>& on) {
+        return !on ? std::string("unknown (gnssd does not say)") : *on ? "on" : "off";
+    };
 
-    const bool on = Listening(context, events);
-    row("Location service", on ? "on" : "off, or the receiver is in test mode");
-    row("Test mode", on ? "off"
-                        : "unknown (the driver refuses listeners alike while the location "
-                          "service is off and in test mode)");
     const client::ChipsetInfo chip = client::GetChipsetInfo(device, context.timeout());
+    // gnssd's own account; one that predates host queries ends the
+    // connection, so this comes after what the driver answers.
+    client::HostStatus host;
+    std::string unknown;  // why gnssd's account is missing
+    try {
+        host = client::QueryHostStatus(device, context.timeout());
+    } catch (const client::Error& e) {
+        unknown = std::string("unknown (gnssd did not answer its status query: ") + e.what() + ")";
+    }
+    const bool connected = device.Connected();
+
+    row("Location service", unknown.empty() ? onOff(host.location) : unknown);
+    row("Test mode", unknown.empty() ? onOff(host.testMode) : unknown);
     row("Chip", chip.hardwareId + " (" + chip.manufacturerId + ", firmware " +
                     chip.firmwareVersion + ")");
-
-    // gnssd's own account; one that predates host queries ends the
-    // connection, so this comes after everything the driver answers but the
-    // last fix, which then stays unknown.
-    std::string sessions, clients, nmea;
-    unsigned long lkgHeld = 0;  // another client's last-known-good session
-    bool connected = true;
-    try {
-        const client::Completion c = device.HostQuery(frame::kHostQueryStatus, 4096, context.timeout());
-        if (!c.ok()) throw client::StatusError(c.status, "host query");
-        std::istringstream lines(std::string(c.output.begin(), c.output.end()));
-        int count = 0;
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream words(line);
-            std::string key, kind;
-            unsigned long value = 0, interval = 0;
-            words >> key >> value;
-            if (key == "connections") {
-                clients = std::to_string(value) + " of " + std::to_string(kDriverClients) +
-                          " (this one included)";
-            } else if (key == "session") {
-                words >> kind >> interval;
-                sessions += (count++ == 0 ? "" : ", ") + std::to_string(value) + " " + kind;
-                if (kind == "continuous") sessions += " every " + std::to_string(interval) + " s";
-            } else if (key == "lkg") {
-                lkgHeld = value;
-            } else if (key == "nmea-wanted") {
-                nmea = value == 0 ? "not wanted" : "wanted (driver count " + std::to_string(value) + ")";
-            }
+    std::string sessions = unknown, clients = unknown, nmea = unknown, modem = unknown;
+    if (unknown.empty()) {
+        sessions = host.sessions.empty() ? "none" : std::to_string(host.sessions.size()) + ": ";
+        for (std::size_t i = 0; i < host.sessions.size(); ++i) {
+            const client::HostStatus::Session& s = host.sessions[i];
+            sessions += (i == 0 ? "" : ", ") + std::to_string(s.id) +
+                        (s.continuous ? " continuous every " + std::to_string(s.interval) + " s"
+                                      : " single-shot");
         }
-        sessions = count == 0 ? "none" : std::to_string(count) + ": " + sessions;
-    } catch (const client::Error& e) {
-        connected = device.Connected();
-        const std::string why = std::string("unknown (gnssd did not answer its status query: ") +
-                                e.what() + ")";
-        sessions = clients = nmea = why;
+        if (host.connections)
+            clients = std::to_string(*host.connections) + " of " + std::to_string(kDriverClients) +
+                      " (this one included)";
+        if (host.nmeaWanted)
+            nmea = *host.nmeaWanted == 0
+                       ? "not wanted"
+                       : "wanted (driver count " + std::to_string(*host.nmeaWanted) + ")";
+        modem = !host.modemAttached ? "unknown (gnssd does not say)"
+                : *host.modemAttached ? "attached"
+                                      : "none attached: gnssd is waiting for " + host.modemWaitsFor;
     }
     row("Fix sessions", sessions);
     row("Clients", clients);
     row("NMEA", nmea);
-    row("NMEA log file",
-        "unknown (the driver keeps its log switch to itself; gnssctl nmea --log sets it)");
-    // The driver keeps one last-known-good session id for everyone: asking
-    // would take it from the client that set it.
-    row("Last fix", !connected  ? "unknown (the connection to gnssd ended)"
-                   : !on        ? "unknown (the driver answers no fix while the service is off)"
-                   : lkgHeld != 0 ? "not asked (another client holds the driver's one "
-                                    "last-known-good session, " + std::to_string(lkgHeld) + ")"
-                                  : LastFix(context, events));
+    row("NMEA log file", unknown.empty() ? NmeaLogText(host) : unknown);
+    row("Modem", modem);
+    // The driver answers no fix while the service is off or in test mode,
+    // and keeps one last-known-good session id for everyone: asking would
+    // take it from the client that set it.
+    const bool off = host.location == false || host.testMode == true;
+    row("Last fix", !connected ? "unknown (the connection to gnssd ended)"
+                    : off      ? "unknown (the driver answers no fix while the service is off "
+                                 "or in test mode)"
+                    : host.lkg != 0 ? "not asked (another client holds the driver's one "
+                                      "last-known-good session, " + std::to_string(host.lkg) + ")"
+                                    : LastFix(context, events));
     return kExitOk;
 }
 
 constexpr CommandEntry kStatus{
     "status", "status", "Show the state of the location service, sessions and clients",
     "Gathers what the driver and gnssd can tell about the service as a whole:\n"
-    "  Location service  on or off: a listen-NMEA request, which the driver refuses\n"
-    "                    while the service is off (and in production test mode)\n"
-    "  Test mode         off when the service answers as on; otherwise unknown\n"
+    "  Location service  on or off (from gnssd, which follows the driver's switches)\n"
+    "  Test mode         production test mode on or off (gnssctl selftest)\n"
     "  Chip              the chipset information (hardware, maker, firmware)\n"
     "  Fix sessions      the sessions clients started and have not stopped, with\n"
     "                    their interval (from gnssd, which follows them)\n"
     "  Clients           gnssd's connections, of the three the driver admits\n"
     "  NMEA              whether some client wants NMEA (from gnssd)\n"
-    "  NMEA log file     unknown: only the driver knows its switch\n"
+    "  NMEA log file     on or off (gnssctl nmea --log), its path, and whether the\n"
+    "                    driver could create the file (it never creates its folder)\n"
+    "  Modem             attached, or what gnssd waits for\n"
     "  Last fix          the driver's last fix and its age, by a last-known-good\n"
     "                    request (only while the service is on and no other\n"
     "                    client holds the driver's one last-known-good session)\n"

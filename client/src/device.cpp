@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
+#include "gnss/client/host_status.h"
 #include "gnss/protocol/device_frame.h"
 
 namespace gnss::client {
@@ -64,6 +66,39 @@ std::string PermissionAdvice(const std::string& socketPath) {
         return text + "only its owner may use it, unless gnssd runs with --socket-group GROUP)";
     return text + "add yourself to group " + GroupName(st.st_gid) +
            ", e.g. sudo usermod -aG " + GroupName(st.st_gid) + " $USER, and log in again)";
+}
+
+// The driver's file-object slots: a fourth open is refused.
+constexpr const char* kDriverClientsInWords = "three";
+
+// gnssd's status answer that follows a refused open (a completion of tag 0);
+// empty from a gnssd that closes at once.  The receive time-out is still set.
+std::optional<HostStatus> StatusAfterRefusal(int fd, std::vector<std::uint8_t>& buffer) {
+    ssize_t n;
+    do {
+        n = ::recv(fd, buffer.data(), buffer.size(), MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    frame::Completion c;
+    if (n <= 0 || static_cast<std::size_t>(n) > buffer.size() ||
+        frame::DecodeCompletion({buffer.data(), static_cast<std::size_t>(n)}, c) !=
+            frame::FrameError::None ||
+        c.tag != 0 || !NT_SUCCESS(c.status))
+        return std::nullopt;
+    return DecodeHostStatus({reinterpret_cast<const char*>(c.output.data()), c.output.size()});
+}
+
+// A refused open in words, for the StatusError that carries its status.
+std::string RefusalText(NTSTATUS status, const std::optional<HostStatus>& host) {
+    if (status == STATUS_NOT_SUPPORTED)
+        return std::string("gnssd admits ") + kDriverClientsInWords +
+               " clients at a time (the driver's limit) and " + kDriverClientsInWords +
+               " are connected; try again once one of them has ended";
+    if (status == STATUS_NO_SUCH_DEVICE) {
+        if (host && host->modemAttached == false && !host->modemWaitsFor.empty())
+            return "no modem attached: gnssd is waiting for " + host->modemWaitsFor;
+        return "no modem attached to gnssd";
+    }
+    return "open of the GNSS device refused";
 }
 
 }  // namespace
@@ -129,8 +164,9 @@ std::unique_ptr<Device> Device::Open(const std::string& socketPath,
         throw ConnectionError(failure);
     }
     if (!NT_SUCCESS(result.status)) {
+        const std::optional<HostStatus> host = StatusAfterRefusal(fd, buffer);
         ::close(fd);
-        throw StatusError(result.status, "open of the GNSS device refused");
+        throw StatusError(result.status, RefusalText(result.status, host));
     }
     SetReceiveTimeout(fd, std::chrono::milliseconds(0));
     return std::unique_ptr<Device>(new Device(fd, result.interfaceVersion));

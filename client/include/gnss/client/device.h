@@ -56,8 +56,10 @@ public:
     // ConnectionError when the daemon cannot be reached (or answers nothing
     // sensible within the time-out) or when the socket lies in the user's
     // socket folder (gnss::frame::UserSocketFolder()) and that folder is not
-    // private to the user; StatusError when the daemon refused the open
-    // (STATUS_NOT_SUPPORTED: all of the driver's session slots are taken).
+    // private to the user; StatusError when the daemon refused the open,
+    // with the reason in words: STATUS_NOT_SUPPORTED, all three of the
+    // driver's session slots are taken; STATUS_NO_SUCH_DEVICE, no modem is
+    // attached (and what gnssd waits for, from the status it sends along).
     static std::unique_ptr<Device> Open(const std::string& socketPath,
                                         std::chrono::milliseconds timeout = kDefaultTimeout);
     // The socket to use unless told otherwise (gnss::frame::ClientSocketPath()):

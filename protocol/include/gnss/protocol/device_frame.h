@@ -24,7 +24,12 @@
 // Server to client:
 //   open result (type 0x81): prefix, status i32, interface version u32.
 //     Exactly 16 bytes; the first frame on every connection.  A failure
-//     status means the server refused the open and closes the connection.
+//     status means the server refused the open and closes the connection:
+//     STATUS_NOT_SUPPORTED when the driver's three session slots are taken,
+//     STATUS_NO_SUCH_DEVICE while no modem is attached.  Before it closes,
+//     gnssd sends one completion of tag 0 (no request carries it: a refused
+//     connection has sent none) with the status answer of kHostQueryStatus,
+//     so that the client can say why; a client may close without reading it.
 //   completion (type 0x82): prefix, tag u64, status i32, output count u32,
 //     information u64, then exactly `output count` bytes of output.  32-byte
 //     header.  The output count never exceeds the information, nor the output
@@ -59,11 +64,31 @@ inline constexpr std::uint16_t kFrameVersion = 1;
 
 inline constexpr std::size_t kMaxInputLength = 64 * 1024;
 
-// Host query codes.  Status: what gnssd knows of its clients, as UTF-8 text
-// lines "key value...": "connections N" (this one included), one
-// "session ID single-shot|continuous INTERVAL" per fix session a connection
-// started and has not stopped (INTERVAL in seconds, 0 for single shots),
-// "nmea-wanted N" (the driver's NMEA count).  Unknown codes complete with
+// Host query codes.  Status: what gnssd knows of its clients and of the
+// driver's module-wide switches, as UTF-8 text lines "key value...", each
+// ending in a newline, in this order:
+//   "connections N"        (this one included)
+//   "session ID single-shot|continuous INTERVAL"  one per fix session a
+//                          connection started and has not stopped (INTERVAL
+//                          in seconds, 0 for single shots)
+//   "nmea-wanted N"        the driver's NMEA count
+//   "lkg ID"               the driver's one last-known-good session; only while set
+//   "location on|off"      the location service (on when the module loads)
+//   "test-mode on|off"     production test mode (self-test type 1 on, type 2 off)
+//   "nmea-log on|off"      the NMEA log file switch (GNSS_SetNMEALogging 255
+//                          on, 0 off; off when the module loads)
+//   "nmea-log-path PATH"   where the driver writes that file (the rest of the line)
+//   "nmea-log-file present|missing"    only while the switch is on
+//   "nmea-log-folder present|missing"  the file's folder, only while the
+//                          switch is on: the driver creates the file, never
+//                          its folder, and the switch is on even when the
+//                          file could not be created
+//   "modem attached" or "modem waiting [WHAT]"  whether a modem is attached;
+//                          WHAT (the rest of the line) is what gnssd waits
+//                          for: the modem's tty path, or its --modem text
+// The switches follow requests that completed with success; gnssd loads the
+// module itself and sees every request.  Clients ignore lines they do not
+// know: later versions may add some.  Unknown codes complete with
 // STATUS_NOT_SUPPORTED; an answer longer than the output length with
 // STATUS_BUFFER_TOO_SMALL and its length as the information.
 inline constexpr std::uint32_t kHostQueryStatus = 1;
