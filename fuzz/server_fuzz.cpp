@@ -210,6 +210,7 @@ struct Client {
     int fd = -1;
     bool opened = false;   // its open succeeded
     bool answered = false; // its open result has come
+    bool told = false;     // refused: the status that comes along with the refusal has come
     bool gone = false;     // its end has been seen, or it disconnected
     bool broken = false;   // it sent a malformed frame, which ends a connection
     // Requests sent and not answered, by tag.  A tag sent again may be a
@@ -457,7 +458,12 @@ private:
             }
             gnss::frame::Completion done;
             Require(gnss::frame::DecodeCompletion(frame, done) == gnss::frame::FrameError::None);
-            Require(c.opened);
+            if (!c.opened) {
+                // A refusal comes with the server's status, once, under tag 0.
+                Require(done.tag == 0 && NT_SUCCESS(done.status) && !c.told);
+                c.told = true;
+                continue;
+            }
             const auto it = c.outstanding.find(done.tag);
             Require(it != c.outstanding.end());
             if (--it->second == 0) c.outstanding.erase(it);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 #include <sstream>
+#include <utility>
 #include <variant>
 #include <vector>
 

@@ -148,7 +148,7 @@ int RunNi(Context& context, const std::vector<std::string>& args) {
     std::optional<std::pair<std::string, std::string>> respond;
     for (const Options::Use& use : o.Uses())
         if (use.name == "--respond") respond.emplace(use.values[0], use.values[1]);
-    const std::optional<std::uint32_t> count = o.Number("--count", 1);
+    const std::optional<std::uint32_t> count = o.OptionalNumber("--count", 1);
     const std::optional<std::chrono::milliseconds> duration = o.Seconds("--timeout");
     if (respond) {
         if (count || duration) throw UsageError("ni: --count and --timeout go with --listen");

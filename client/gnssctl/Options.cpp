@@ -132,8 +132,8 @@ void Options::OneOf(std::initializer_list<std::string_view> names) const {
         throw UsageError(command_ + ": give one of " + given[0] + " and " + given[1]);
 }
 
-std::optional<std::uint32_t> Options::Number(std::string_view name, std::uint32_t min,
-                                             std::uint32_t max) const {
+std::optional<std::uint32_t> Options::OptionalNumber(std::string_view name, std::uint32_t min,
+                                                     std::uint32_t max) const {
     const auto text = Value(name);
     if (!text) return std::nullopt;
     const std::string option(name);
@@ -149,7 +149,7 @@ std::optional<std::uint32_t> Options::Number(std::string_view name, std::uint32_
 
 std::uint32_t Options::Number(std::string_view name, std::uint32_t fallback, std::uint32_t min,
                               std::uint32_t max) const {
-    return Number(name, min, max).value_or(fallback);
+    return OptionalNumber(name, min, max).value_or(fallback);
 }
 
 std::optional<std::chrono::milliseconds> Options::Seconds(std::string_view name,

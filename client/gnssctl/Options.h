@@ -59,8 +59,9 @@ public:
     // The option's number from `min` to `max` (decimal or 0x hex); `fallback` when not given.
     std::uint32_t Number(std::string_view name, std::uint32_t fallback, std::uint32_t min = 0,
                          std::uint32_t max = UINT32_MAX) const;
-    std::optional<std::uint32_t> Number(std::string_view name, std::uint32_t min = 0,
-                                        std::uint32_t max = UINT32_MAX) const;
+    // The same, nullopt when not given.
+    std::optional<std::uint32_t> OptionalNumber(std::string_view name, std::uint32_t min = 0,
+                                                std::uint32_t max = UINT32_MAX) const;
     // The option's duration in seconds (fractions allowed), at least `min`;
     // nullopt when it was not given.
     std::optional<std::chrono::milliseconds> Seconds(

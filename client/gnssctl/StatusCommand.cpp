@@ -89,8 +89,8 @@ std::string LastFix(Context& context, EventWait& events) {
 
 // The NMEA log file row: the switch, the path and, while it is on, whether
 // the driver could create the file.
-std::string NmeaLogText(const client::HostStatus& host) {
-    if (!host.nmeaLog) return "unknown (gnssd does not say)";
+std::string NmeaLogText(const client::HostStatus& host, const std::string& unsaid) {
+    if (!host.nmeaLog) return unsaid;
     const std::string path = host.nmeaLogPath.value_or("(path unknown)");
     if (!*host.nmeaLog) return "off (the file would be " + path + ")";
     if (host.nmeaLogFolder == false)
@@ -110,8 +110,9 @@ int RunStatus(Context& context, const std::vector<std::string>& args) {
     const auto row = [&out](const char* name, const std::string& value) {
         out << std::left << std::setw(18) << name << value << "\n";
     };
-    const auto onOff = [](const std::optional<bool>& on) {
-        return !on ? std::string("unknown (gnssd does not say)") : *on ? "on" : "off";
+    const std::string unsaid = "unknown (gnssd does not say)";
+    const auto onOff = [&unsaid](const std::optional<bool>& on) {
+        return !on ? unsaid : *on ? "on" : "off";
     };
 
     const client::ChipsetInfo chip = client::GetChipsetInfo(device, context.timeout());
@@ -130,7 +131,8 @@ int RunStatus(Context& context, const std::vector<std::string>& args) {
     row("Test mode", unknown.empty() ? onOff(host.testMode) : unknown);
     row("Chip", chip.hardwareId + " (" + chip.manufacturerId + ", firmware " +
                     chip.firmwareVersion + ")");
-    std::string sessions = unknown, clients = unknown, nmea = unknown, modem = unknown;
+    const std::string missing = unknown.empty() ? unsaid : unknown;
+    std::string sessions = missing, clients = missing, nmea = missing, modem = missing;
     if (unknown.empty()) {
         sessions = host.sessions.empty() ? "none" : std::to_string(host.sessions.size()) + ": ";
         for (std::size_t i = 0; i < host.sessions.size(); ++i) {
@@ -146,14 +148,14 @@ int RunStatus(Context& context, const std::vector<std::string>& args) {
             nmea = *host.nmeaWanted == 0
                        ? "not wanted"
                        : "wanted (driver count " + std::to_string(*host.nmeaWanted) + ")";
-        modem = !host.modemAttached ? "unknown (gnssd does not say)"
+        modem = !host.modemAttached ? unsaid
                 : *host.modemAttached ? "attached"
                                       : "none attached: gnssd is waiting for " + host.modemWaitsFor;
     }
     row("Fix sessions", sessions);
     row("Clients", clients);
     row("NMEA", nmea);
-    row("NMEA log file", unknown.empty() ? NmeaLogText(host) : unknown);
+    row("NMEA log file", unknown.empty() ? NmeaLogText(host, unsaid) : unknown);
     row("Modem", modem);
     // The driver answers no fix while the service is off or in test mode,
     // and keeps one last-known-good session id for everyone: asking would

@@ -127,6 +127,10 @@ private:
             const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) return;  // shut down
             SendRaw(fd, frame::EncodeOpenResult(openStatus_, 3));
+            if (!NT_SUCCESS(openStatus_)) {  // refused: closed at once, as gnssd does
+                ::close(fd);
+                continue;
+            }
             if (!respond_) {
                 std::lock_guard guard(lock_);
                 accepted_.push_back(fd);

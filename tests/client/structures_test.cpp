@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gnss/client/host_status.h"
 #include "gnss/client/names.h"
 #include "gnss/client/structures.h"
 
@@ -196,6 +197,35 @@ TEST(ClientStructures, EventsThatDoNotHoldTheirDataAreRefused) {
     EXPECT_THROW(DecodeEvent(cut), FormatError);
     GNSS_EVENT custom = Event(GNSS_Event_Custom, 5000);  // past the end of the event
     EXPECT_THROW(DecodeEvent(BytesOf(custom)), FormatError);
+}
+
+TEST(ClientHostStatus, LinesAreDecodedUnknownOnesSkippedAndPathsKeptWhole) {
+    const HostStatus s = DecodeHostStatus(
+        "connections 2\nsession 7 continuous 5\nsession 8 single-shot 0\nnmea-wanted 1\n"
+        "lkg 9\nfuture-line with words\nlocation off\ntest-mode on\nnmea-log on\n"
+        "nmea-log-path /var/log/my gnss/Nmea.txt\nnmea-log-file missing\n"
+        "nmea-log-folder missing\nmodem waiting /dev/ttyUSB2");
+    EXPECT_EQ(s.connections, 2u);
+    ASSERT_EQ(s.sessions.size(), 2u);
+    EXPECT_TRUE(s.sessions[0].continuous);
+    EXPECT_EQ(s.sessions[0].interval, 5u);
+    EXPECT_EQ(s.sessions[1].id, 8u);
+    EXPECT_EQ(s.nmeaWanted, 1u);
+    EXPECT_EQ(s.lkg, 9u);
+    EXPECT_EQ(s.location, false);
+    EXPECT_EQ(s.testMode, true);
+    EXPECT_EQ(s.nmeaLog, true);
+    EXPECT_EQ(s.nmeaLogPath, "/var/log/my gnss/Nmea.txt");
+    EXPECT_EQ(s.NmeaLogFolder(), "/var/log/my gnss");
+    EXPECT_EQ(s.nmeaLogFile, false);
+    EXPECT_EQ(s.nmeaLogFolder, false);
+    EXPECT_EQ(s.modemAttached, false);
+    EXPECT_EQ(s.modemWaitsFor, "/dev/ttyUSB2");
+
+    // An older gnssd's answer: the switches stay unknown.
+    const HostStatus old = DecodeHostStatus("connections 1\nnmea-wanted 0\n");
+    EXPECT_EQ(old.connections, 1u);
+    EXPECT_FALSE(old.location || old.testMode || old.nmeaLog || old.modemAttached);
 }
 
 TEST(ClientNames, CodesAndCommandTypesByNameOrNumber) {

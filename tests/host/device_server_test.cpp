@@ -66,6 +66,24 @@ Bytes NmeaInput(std::uint32_t value) {
     return b;
 }
 
+// GNSS_SetLocationServiceEnabled with `size` bytes of data announced.
+Bytes LocationInput(std::uint8_t on, std::uint32_t size = 1) {
+    GNSS_DRIVERCOMMAND_PARAM p{};
+    p.Size = sizeof p;
+    p.CommandType = GNSS_SetLocationServiceEnabled;
+    p.CommandDataSize = size;
+    Bytes b = BytesOf(p);
+    b[offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData)] = on;
+    return b;
+}
+
+Bytes SelfTestInput(std::uint32_t type) {
+    GNSS_SELFTESTCONFIG p{};
+    p.Size = sizeof p;
+    p.TestType = type;
+    return BytesOf(p);
+}
+
 std::uint32_t U32At(const Bytes& b, std::size_t offset) {
     std::uint32_t v = 0;
     if (b.size() >= offset + 4) std::memcpy(&v, b.data() + offset, 4);
@@ -242,7 +260,8 @@ private:
                 slots.singleShot = 0;
             else if (slots.continuous == id)
                 slots.continuous = 0;
-        } else {
+        } else if (U32At(in, offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandType)) ==
+                   GNSS_SetNMEALogging) {
             const std::uint32_t value = U32At(in, offsetof(GNSS_DRIVERCOMMAND_PARAM, CommandData));
             journal_.push_back(who + "nmea " + std::to_string(value));
             if (value == 255 || value == 256)
@@ -520,6 +539,12 @@ TEST_F(DeviceServerTest, DeviceRemovalDeliversTheCancellationsThenClosesEveryCon
     ASSERT_TRUE(a->SendControl(2, kPark, Id(2), 8));
     ASSERT_TRUE(b->SendControl(3, kPark, Id(3), 8));
     device_.WaitParked(3);
+    // The driver's module-wide switches; a location command without data is
+    // one the driver ignores.
+    Call(*a, 4, IOCTL_GNSS_SEND_DRIVERCOMMAND, LocationInput(0));
+    Call(*a, 5, IOCTL_GNSS_SEND_DRIVERCOMMAND, LocationInput(1, 0));
+    Call(*a, 6, IOCTL_GNSS_EXECUTE_SELFTEST, SelfTestInput(1));
+    Call(*b, 7, IOCTL_GNSS_SEND_DRIVERCOMMAND, NmeaInput(255));
 
     device_.Remove();
     server_->NotifyDeviceRemoved();
@@ -533,9 +558,17 @@ TEST_F(DeviceServerTest, DeviceRemovalDeliversTheCancellationsThenClosesEveryCon
     EXPECT_EQ(cancelled, (std::set<std::uint64_t>{1, 2, 3}));
     EXPECT_TRUE(a->AtEnd());
     EXPECT_TRUE(b->AtEnd());
-    // The server carries on; without a device an open is refused.
+    // The server carries on; without a device an open is refused, and the
+    // status that follows says so, with the switches the removal left alone.
     FrameClient late(path_);
     EXPECT_EQ(late.ReadOpenResult(), std::optional<NTSTATUS>(STATUS_NO_SUCH_DEVICE));
+    const auto why = late.ReadCompletion();
+    ASSERT_TRUE(why.has_value());
+    EXPECT_EQ(why->tag, 0u);
+    const std::string text(why->output.begin(), why->output.end());
+    EXPECT_NE(text.find("\nlocation off\ntest-mode on\nnmea-log on\nnmea-log-path "),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("\nmodem waiting\n"), std::string::npos) << text;
     EXPECT_TRUE(late.AtEnd());
     EXPECT_EQ(device_.Closes(), 0);  // the files were closed by the removal, not again
 }

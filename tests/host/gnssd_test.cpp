@@ -232,7 +232,17 @@ TEST_F(GnssdTest, AFourthOpenIsRefusedWhileThreeAreHeld) {
     auto b = Open();
     auto c = Open();
     auto fourth = Open(STATUS_NOT_SUPPORTED);
+    const auto why = fourth->ReadCompletion();  // gnssd's status, for the client's message
+    ASSERT_TRUE(why.has_value());
+    EXPECT_EQ(why->tag, 0u);
+    EXPECT_EQ(std::string(why->output.begin(), why->output.end()).rfind("connections 4\n", 0), 0u);
     EXPECT_TRUE(fourth->AtEnd());
+    const auto refused = Gnssctl({"info"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err,
+              "gnssctl: gnssd admits three clients at a time (the driver's limit) and three are "
+              "connected; try again once one of them has ended: STATUS_NOT_SUPPORTED "
+              "(0xC00000BB)\n");
     RoundTrip(*a, 1);
 
     b->Close();
@@ -536,6 +546,25 @@ TEST(GnssdOnATty, ASecondDaemonLeavesTheFirstOnesModemAlone) {
     const auto info = first.Gnssctl({"info"});
     EXPECT_EQ(info.status, 0) << info.err;
     EXPECT_EQ(first.Stop(), 0);
+}
+
+// Without its modem gnssd refuses opens and says what it waits for.
+TEST(GnssdOnATty, WithoutItsModemAnOpenIsRefusedWithWhatGnssdWaitsFor) {
+    test::TempDir dir;
+    test::ModemsimPty modem(dir);
+    ASSERT_FALSE(modem.Path().empty());
+    test::GnssdProcess gnssd(dir);
+    ASSERT_TRUE(gnssd.Start("tty:" + modem.Path())) << gnssd.Stderr();
+    const auto status = gnssd.Gnssctl({"status"});
+    EXPECT_NE(status.out.find("\nModem             attached\n"), std::string::npos) << status.out;
+
+    modem.Stop();  // the pseudo-terminal goes with it
+    ASSERT_TRUE(gnssd.WaitForLog("device removed: waiting for the modem")) << gnssd.Log();
+    const auto refused = gnssd.Gnssctl({"status"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "gnssctl: no modem attached: gnssd is waiting for " + modem.Path() +
+                               ": STATUS_NO_SUCH_DEVICE (0xC000000E)\n");
+    EXPECT_EQ(gnssd.Stop(), 0);
 }
 
 // gnssd with a log size cap, writing the lines of level 5 too.

@@ -161,10 +161,15 @@ TEST_F(Views, SkyAndTrackDrawWellFormedSvgWithAMarkPerSatelliteAndAPointPerFix) 
     EXPECT_EQ(gnssd.Stop(), 0);
 }
 
-TEST_F(Views, StatusReflectsTheLocationServiceAndAnotherClientsSession) {
+TEST_F(Views, StatusReflectsTheSwitchesAnotherClientsSessionAndTheNmeaLogFile) {
     CommandResult status = gnssd.Gnssctl({"status"});
     ASSERT_EQ(status.status, 0) << status.err;
-    EXPECT_NE(status.out.find("Location service  on\n"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("Location service  on\nTest mode         off\n"), std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("NMEA log file     off (the file would be " +
+                              dir.File("NmeaLog.txt") + ")\nModem             attached\n"),
+              std::string::npos)
+        << status.out;
     EXPECT_NE(status.out.find("Fix sessions      none\n"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("Clients           1 of 3 "), std::string::npos) << status.out;
 
@@ -185,9 +190,44 @@ TEST_F(Views, StatusReflectsTheLocationServiceAndAnotherClientsSession) {
     ASSERT_EQ(gnssd.Gnssctl({"location", "off"}).status, 0);
     status = gnssd.Gnssctl({"status"});
     ASSERT_EQ(status.status, 0) << status.err;
-    EXPECT_NE(status.out.find("Location service  off"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("Location service  off\nTest mode         off\n"), std::string::npos)
+        << status.out;
     EXPECT_NE(status.out.find("Fix sessions      none\n"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("Last fix          unknown"), std::string::npos) << status.out;
+
+    // Test mode, which the driver's refusals alone cannot tell from the service being off.
+    ASSERT_EQ(gnssd.Gnssctl({"location", "on"}).status, 0);
+    ASSERT_EQ(gnssd.Gnssctl({"selftest", "--test-mode", "on"}).status, 0);
+    status = gnssd.Gnssctl({"status"});
+    EXPECT_NE(status.out.find("Location service  on\nTest mode         on\n"), std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("Last fix          unknown"), std::string::npos) << status.out;
+    ASSERT_EQ(gnssd.Gnssctl({"selftest", "--test-mode", "off"}).status, 0);
+
+    const CommandResult logged = gnssd.Gnssctl({"nmea", "--log", "on"});
+    EXPECT_EQ(logged.status, 0) << logged.err;
+    status = gnssd.Gnssctl({"status"});
+    EXPECT_NE(status.out.find("NMEA log file     on, " + dir.File("NmeaLog.txt") + "\n"),
+              std::string::npos)
+        << status.out;
+    EXPECT_EQ(gnssd.Stop(), 0);
+
+    // Into a folder that does not exist: the driver takes the switch and
+    // cannot create the file, which gnssctl says.
+    const std::string missing = dir.File("no-such-folder");
+    ASSERT_TRUE(gnssd.Start("sim:time-scale=0.05", {"--nmea-log", missing + "/NmeaLog.txt"}))
+        << gnssd.Stderr();
+    const CommandResult failed = gnssd.Gnssctl({"nmea", "--log", "on"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err, "gnssctl: nmea --log on: the driver took the switch but cannot create " +
+                              missing + "/NmeaLog.txt: the folder " + missing +
+                              " does not exist (create it, or start gnssd with another "
+                              "--nmea-log)\n");
+    status = gnssd.Gnssctl({"status"});
+    EXPECT_NE(status.out.find("NMEA log file     on, " + missing + "/NmeaLog.txt: the folder " +
+                              missing + " does not exist: the driver cannot create the file\n"),
+              std::string::npos)
+        << status.out;
     EXPECT_EQ(gnssd.Stop(), 0);
 }
 
