@@ -7,6 +7,7 @@
 
 #include "Command.h"
 #include "FakeDaemon.h"
+#include "Feedback.h"
 #include "gnss/protocol/gnss_ddi.h"
 
 namespace gnss::ctl {
@@ -152,6 +153,28 @@ TEST(Gnssctl, OptionsTakeEitherFormAndSlipsAreAnsweredWithTheNearestName) {
     usage({"ni", "--listen", "--respond", "7", "accept"}, "give one of --listen and --respond");
     usage({"ni", "--respond", "7"}, "--respond needs two values");
     usage({"xyzzy"}, "unknown command 'xyzzy'\n");
+}
+
+TEST(Gnssctl, TheWaitingLineReadsTheSkyFromABlockOfSentences) {
+    // An epoch of a receiver's capture (tests/data/nmea/ublox-8.log).
+    const NmeaSky sky = ReadNmeaSky(
+        "$GNGSA,A,3,23,09,16,07,26,03,27,22,,,,,1.71,1.01,1.38*1B\r\n"
+        "$GNGSA,A,3,80,70,73,79,69,71,,,,,,,1.71,1.01,1.38*1D\r\n"
+        "$GPGSV,4,1,16,02,05,307,,03,21,174,29,04,12,038,23,06,07,270,06*7E\r\n"
+        "$GPGSV,4,2,16,07,46,259,26,08,01,143,28,09,67,312,39,16,47,064,35*70\r\n"
+        "$GPGSV,4,3,16,22,08,167,29,23,68,103,28,26,23,045,27,27,12,109,21*71\r\n"
+        "$GPGSV,4,4,16,30,12,249,17,46,31,150,,48,38,197,,51,37,160,*7C\r\n"
+        "$GLGSV,3,1,09,69,40,156,22,70,76,297,23,71,24,325,14,73,33,233,24*6D\r\n"
+        "$GLGSV,3,2,09,79,32,038,19,80,78,285,24,81,00,075,,87,01,345,*68\r\n"
+        "$GLGSV,3,3,09,88,07,028,*51\r\n");
+    EXPECT_EQ(sky.inView, 25);
+    EXPECT_EQ(sky.byConstellation, "GLONASS 9, GPS 16");
+    EXPECT_EQ(sky.used, 14);
+    EXPECT_EQ(sky.bestSignal, 39);
+    // A block without satellite sentences leaves the picture unknown.
+    const NmeaSky none = ReadNmeaSky("$GPGGA,,,,,,0,00,99.99,,,,,,*48\r\n");
+    EXPECT_EQ(none.inView, -1);
+    EXPECT_EQ(none.used, -1);
 }
 
 TEST(Gnssctl, HelpListsEveryCommandAndEachCommandHasItsOwn) {

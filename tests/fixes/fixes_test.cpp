@@ -132,7 +132,9 @@ TEST_F(Fixes, SingleShotAndTrackingOnRxa7300) {
     ASSERT_EQ(gnssd.Gnssctl({"command", "SetLocationServiceEnabled", "--byte", "0"}).status, 0);
     const CommandResult off = gnssd.Gnssctl({"fix"});
     EXPECT_EQ(off.status, 1);
-    EXPECT_EQ(off.err, "gnssctl: location service is off (gnssctl location on)\n");
+    EXPECT_EQ(off.err,
+              "gnssctl: start of the fix session refused: the location service is off (gnssctl "
+              "location on): STATUS_ACCESS_DENIED (0xC0000022)\n");
     EXPECT_EQ(gnssd.Stop(), 0);
 }
 

@@ -46,8 +46,8 @@ commands="$("$gnssctl" --help | awk '/^Commands:/ { on = 1; next } on && /^$/ { 
 [ -n "$commands" ] || { echo "FAIL: gnssctl --help lists no commands"; exit 1; }
 expect "$commands" gnssctl ""
 expect "--socket" gnssctl --so
-expect "--help --socket --timeout --version" gnssctl --socket /tmp/gnss.sock --timeout 5000 --
-expect "track" gnssctl --socket /tmp/gnss.sock --timeout 5000 tr
+expect "--help --socket --timeout --version" gnssctl --socket /tmp/gnss.sock --timeout 5 --
+expect "track" gnssctl --socket /tmp/gnss.sock --timeout 5 tr
 expect "--response-time" gnssctl fix --re
 # Words of options and commands.
 expect "off on" gnssctl location o

@@ -226,7 +226,7 @@ TEST_F(NiRequests, AnswersReachTheModemAndAShortAnswerIsRefused) {
     EXPECT_EQ(gnssd_.Gnssctl({"ni", "--respond", "7", "maybe"}).status, 2);
 
     // Nothing raises an NI request here: a listener waits until it is told to stop.
-    const auto counted = gnssd_.Gnssctl({"ni", "--listen", "--count", "1", "--timeout", "200"});
+    const auto counted = gnssd_.Gnssctl({"ni", "--listen", "--count", "1", "--timeout", "0.2"});
     EXPECT_EQ(counted.status, 1);
     EXPECT_NE(counted.err.find("0 of 1 NI requests came within 200 ms"), std::string::npos) << counted.err;
     const std::string out = dir_.File("listen.out");

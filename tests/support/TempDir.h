@@ -45,6 +45,10 @@ inline std::string ReadFile(const std::string& path) {
     return content.str();
 }
 
+inline void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
 // The lines of a text that are not empty, without their line ends.
 inline std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;

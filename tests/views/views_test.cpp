@@ -2,6 +2,7 @@
 // of tmux's (the screen read with capture-pane, the pane's output followed
 // through pipe-pane), the SVG drawings of sky and track --svg, and status.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -58,16 +59,21 @@ protected:
         return ReadFile(out);
     }
     std::string Screen(const std::string& session) { return Tmux({"capture-pane", "-p", "-t", session}); }
-    // A session running `gnssctl watch` in a shell, 100x30, its output
-    // followed in `pane`.  The shell waits on a tmux channel until the pipe
-    // is in place, so that nothing drawn is missed.
-    void StartWatch(const std::string& session, const std::string& pane) {
+    // A session running `gnssctl ARGS` in a shell, 100x30, its output
+    // followed in `pane`; "NAME ended: STATUS" follows its end.  The shell
+    // waits on a tmux channel until the pipe is in place, so that nothing
+    // drawn is missed.
+    void StartGnssctl(const std::string& session, const std::string& pane, const std::string& args,
+                      const std::string& name) {
         const std::string tmux = std::string(TMUX_PATH) + " -S " + dir.File("tmux.sock");
         Tmux({"new-session", "-d", "-s", session, "-x", "100", "-y", "30",
               tmux + " wait-for go-" + session + "; " + GNSSCTL_PATH + " --socket " + gnssd.Socket() +
-                  " watch --interval 1; echo \"watch ended: $?\"; exec cat"});
+                  " " + args + "; echo \"" + name + " ended: $?\"; exec cat"});
         Tmux({"pipe-pane", "-t", session, "-o", "cat >> " + pane});
         Tmux({"wait-for", "-S", "go-" + session});
+    }
+    void StartWatch(const std::string& session, const std::string& pane) {
+        StartGnssctl(session, pane, "watch --interval 1", "watch");
     }
 
     TempDir dir;
@@ -228,6 +234,123 @@ TEST_F(Views, StatusReflectsTheSwitchesAnotherClientsSessionAndTheNmeaLogFile) {
                               missing + " does not exist: the driver cannot create the file\n"),
               std::string::npos)
         << status.out;
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST_F(Views, WaitsSayWhatHappensAndARefusalEndsThemAtOnce) {
+    if (std::string(TMUX_PATH).empty()) GTEST_SKIP() << "tmux is not installed (./x setup)";
+    // Before the location service is on: the refusal in words, at once (no
+    // 60-second wait for a fix that cannot come).
+    ASSERT_EQ(gnssd.Gnssctl({"location", "off"}).status, 0);
+    const std::string pane = dir.File("fix.txt");
+    StartGnssctl("f", pane, "fix", "fix");
+    ASSERT_TRUE(WaitForText(pane, "fix ended: 1")) << ReadFile(pane);
+    EXPECT_NE(Screen("f").find("refused: the location service is off (gnssctl location on)"),
+              std::string::npos)
+        << Screen("f");
+
+    // NMEA with no session anywhere: the line on the terminal, then the hint.
+    ASSERT_EQ(gnssd.Gnssctl({"location", "on"}).status, 0);
+    const std::string nmea = dir.File("nmea.txt");
+    StartGnssctl("n", nmea, "nmea", "nmea");
+    ASSERT_TRUE(WaitForText(nmea, "waiting for NMEA: 2 s; nothing from the receiver yet"))
+        << ReadFile(nmea);
+    ASSERT_TRUE(WaitForText(nmea, "no fix session is running")) << ReadFile(nmea);
+    Tmux({"send-keys", "-t", "n", "C-c"});
+    ASSERT_TRUE(WaitForText(nmea, "nmea ended: 0")) << ReadFile(nmea);
+    // Off a terminal nothing of it reaches standard error.
+    const CommandResult piped = gnssd.Gnssctl({"nmea", "--timeout", "0.5"});
+    EXPECT_EQ(piped.status, 1);
+    EXPECT_EQ(piped.err, "gnssctl: nmea: no sentence for 500 ms\n");
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST_F(Views, TrackEndsCleanlyWhenItsReaderGoesAndKeepsFilesItWasNotToldToReplace) {
+    // gnssctl track | head -1: the pipe's end stops the session, exit status 0.
+    const std::string shell = std::string("set -o pipefail; ") + GNSSCTL_PATH + " --socket " +
+                              gnssd.Socket() + " track | head -1";
+    const std::string headOut = dir.File("head.out");
+    EXPECT_EQ(WaitExit(Spawn({"/bin/bash", "-c", shell}, headOut, headOut + ".err").pid), 0)
+        << ReadFile(headOut + ".err");
+    EXPECT_EQ(Lines(ReadFile(headOut)).size(), 1u);
+    EXPECT_TRUE(WaitForStops(1)) << ReadFile(Record());
+
+    // Interrupted before --count fixes came: status 1, the session stopped.
+    const std::string out = dir.File("track.out");
+    const Spawned track = gnssd.GnssctlAsync({"track", "--count", "1000"}, out);
+    ASSERT_TRUE(WaitForText(out, "\n"));
+    ::kill(track.pid, SIGINT);
+    EXPECT_EQ(WaitExit(track.pid), 1);
+    EXPECT_NE(ReadFile(out + ".err").find("track: interrupted after "), std::string::npos)
+        << ReadFile(out + ".err");
+    EXPECT_TRUE(WaitForStops(2)) << ReadFile(Record());
+
+    // GPX streamed to standard output: a whole document.
+    const CommandResult gpx = gnssd.Gnssctl({"track", "--count=2", "--gpx=-"});
+    ASSERT_EQ(gpx.status, 0) << gpx.err;
+    xmlDocPtr doc = xmlReadMemory(gpx.out.data(), static_cast<int>(gpx.out.size()), nullptr,
+                                  nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR);
+    ASSERT_NE(doc, nullptr) << gpx.out;
+    xmlFreeDoc(doc);
+    EXPECT_EQ(CountOccurrences(gpx.out, "<trkpt "), 2u) << gpx.out;
+
+    // An existing file is kept, and costs no session; --force replaces it.
+    const std::string file = dir.File("kept.gpx");
+    WriteFile(file, "mine\n");
+    const std::size_t requests = CountOccurrences(ReadFile(Record()), "AT+XLCSLSR=");
+    const CommandResult kept = gnssd.Gnssctl({"track", "--count", "1", "--gpx", file});
+    EXPECT_EQ(kept.status, 2);
+    EXPECT_NE(kept.err.find("exists; give --force to replace it"), std::string::npos) << kept.err;
+    EXPECT_EQ(ReadFile(file), "mine\n");
+    EXPECT_EQ(CountOccurrences(ReadFile(Record()), "AT+XLCSLSR="), requests);
+    ASSERT_EQ(gnssd.Gnssctl({"track", "--count", "1", "--gpx", file, "--force"}).status, 0);
+    EXPECT_EQ(CountOccurrences(ReadFile(file), "<trkpt "), 1u);
+    EXPECT_EQ(gnssd.Stop(), 0);
+}
+
+TEST_F(Views, JsonOutputsMatchTheirDocumentedSchemas) {
+    if (WaitExit(Spawn({"/usr/bin/python3", "-c", "import jsonschema"}, dir.File("py.out"),
+                       dir.File("py.err")).pid) != 0)
+        GTEST_SKIP() << "python3-jsonschema is not installed (./x setup)";
+    // Each line a document, checked by the schema's own validator.
+    const auto valid = [&](const std::string& text, const std::string& schema) {
+        int n = 0;
+        for (const std::string& line : Lines(text)) {
+            const std::string instance = dir.File("instance" + std::to_string(n++) + ".json");
+            WriteFile(instance, line);
+            const std::string report = dir.File("jsonschema.out");
+            const int status = WaitExit(Spawn({"/usr/bin/python3", "-m", "jsonschema", "-i", instance,
+                                               std::string(SCHEMA_DIR) + "/" + schema},
+                                              report, report)
+                                            .pid);
+            EXPECT_EQ(status, 0) << schema << " refuses " << line << ":\n" << ReadFile(report);
+        }
+        return n;
+    };
+    const CommandResult info = gnssd.Gnssctl({"info", "--json"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(valid(info.out, "info.schema.json"), 1);
+
+    const CommandResult fix = gnssd.Gnssctl({"fix", "--json"});
+    ASSERT_EQ(fix.status, 0) << fix.err;
+    EXPECT_EQ(valid(fix.out, "fix.schema.json"), 1);
+    EXPECT_NE(fix.out.find("\"mode\":\"3d\""), std::string::npos) << fix.out;
+    EXPECT_NE(fix.out.find("\"constellations\":[{\"name\":\"GPS\",\"inView\":"), std::string::npos)
+        << fix.out;
+
+    const CommandResult track = gnssd.Gnssctl({"track", "--count", "3", "--json"});
+    ASSERT_EQ(track.status, 0) << track.err;
+    EXPECT_EQ(valid(track.out, "fix.schema.json"), 3);
+    // The schema is no rubber stamp: it refuses a fix without its mode.
+    std::string broken = Lines(fix.out).at(0);
+    broken.replace(broken.find("\"mode\":\"3d\","), 12, "");
+    const std::string instance = dir.File("broken.json");
+    WriteFile(instance, broken);
+    EXPECT_NE(WaitExit(Spawn({"/usr/bin/python3", "-m", "jsonschema", "-i", instance,
+                              std::string(SCHEMA_DIR) + "/fix.schema.json"},
+                             dir.File("b.out"), dir.File("b.out"))
+                           .pid),
+              0);
     EXPECT_EQ(gnssd.Stop(), 0);
 }
 
