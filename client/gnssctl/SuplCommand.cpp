@@ -122,8 +122,8 @@ void Check(const client::Completion& c, const Step& step, const std::string& wha
     if (c.ok()) return;
     std::string why;
     if (step.action == Action::Hslp && c.status == STATUS_INVALID_PARAMETER)
-        why = "the driver takes host names only (such as supl.example.org), not an address that "
-              "starts with anything but a letter, such as an IP address";
+        why = "the driver takes host names only (such as supl.example.org), and an address "
+              "that does not start with a letter, such as an IP address, is none";
     else if (step.action == Action::Version && c.status == STATUS_INTERNAL_ERROR)
         why = "the driver takes SUPL versions 0.0 to 2.0 only";
     else if (step.action == Action::Cert && c.status == STATUS_INVALID_PARAMETER)

@@ -27,8 +27,10 @@ TEST_F(SuplTest, ServerAndVersionReachTheModem) {
     // An IPv4 address does not start with a letter: refused, nothing sent.
     const auto address = Gnssctl({"supl", "--hslp", "192.0.2.10:7275"});
     EXPECT_EQ(address.status, 1);
-    EXPECT_EQ(address.err, "gnssctl: SUPL server 192.0.2.10:7275: STATUS_INVALID_PARAMETER "
-                           "(0xC000000D)\n");
+    EXPECT_EQ(address.err,
+              "gnssctl: SUPL server 192.0.2.10:7275 refused: the driver takes host names only "
+              "(such as supl.example.org), and an address that does not start with a letter, such "
+              "as an IP address, is none: STATUS_INVALID_PARAMETER (0xC000000D)\n");
 
     // A host the SuplHslp field cannot carry is refused before sending.
     const auto tooLong = Gnssctl({"supl", "--hslp", std::string(260, 'a')});
@@ -42,7 +44,8 @@ TEST_F(SuplTest, ServerAndVersionReachTheModem) {
 
     const auto three = Gnssctl({"supl", "--version", "3.0"});
     EXPECT_EQ(three.status, 1);
-    EXPECT_EQ(three.err, "gnssctl: SUPL version 3.0: STATUS_INTERNAL_ERROR (0xC00000E5)\n");
+    EXPECT_EQ(three.err, "gnssctl: SUPL version 3.0 refused: the driver takes SUPL versions 0.0 to 2.0 only: "
+              "STATUS_INTERNAL_ERROR (0xC00000E5)\n");
     EXPECT_EQ(Gnssctl({"supl", "--version", "two"}).status, 2);
 
     // The engine works in order: the record holds exactly what was taken.
