@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "gnss/client/host_status.h"
 #include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
 
@@ -74,10 +75,6 @@ private:
 };
 
 const char* StateName(bool on) { return on ? "on" : "off"; }
-
-std::string Milliseconds(std::chrono::milliseconds ms) {
-    return std::to_string(ms.count()) + " ms";
-}
 
 // The service status a completion carries, if it is one.
 std::optional<ULONG> ServiceStatusOf(const client::Completion& c) {
@@ -147,16 +144,27 @@ int RunLocation(Context& context, const std::vector<std::string>& args) {
                                       label + ": listening for the receiver's report failed");
         if (Clock::now() >= deadline)
             throw client::TimeoutError(label + ": NMEA blocks kept the listener busy for " +
-                                       Milliseconds(context.timeout()) +
+                                       FormatSeconds(context.timeout()) +
                                        "; the command was not sent");
     }
 
     SendSwitch(context, *on, label);
     if (!listening) {
-        out << label
-            << ": the driver took the command; not waiting for the receiver (the driver refused "
-               "the listener with STATUS_ACCESS_DENIED: the location service was off, or the "
-               "receiver is in test mode)\n";
+        // The driver's gate refused the listener: test mode, or the service
+        // was off until this command.
+        std::optional<bool> testMode;
+        try {
+            testMode = client::QueryHostStatus(device, context.timeout()).testMode;
+        } catch (const client::Error&) {
+        }
+        if (testMode.value_or(false))
+            out << label << ": the driver took the command, but the receiver is in production "
+                            "test mode: fix sessions and NMEA stay refused until gnssctl selftest "
+                            "--test-mode off\n";
+        else
+            out << label << ": the driver took the command; not waiting for the receiver's "
+                            "report (the driver refuses listeners while the service is off, as it "
+                            "was" << (testMode ? "" : ", or in production test mode") << ")\n";
         return kExitOk;
     }
 
@@ -170,7 +178,7 @@ int RunLocation(Context& context, const std::vector<std::string>& args) {
             listener.Cancel();
             std::string text = label +
                                ": the driver took the command, but the receiver did not report " +
-                               StateName(*on) + " within " + Milliseconds(context.timeout());
+                               StateName(*on) + " within " + FormatSeconds(context.timeout());
             if (lastReported)
                 text += " (it reported " + std::string(StateName(*lastReported != 0)) + ")";
             throw client::TimeoutError(text);
