@@ -189,6 +189,33 @@ private:
     bool running_ = true;
 };
 
+// NMEA wanted from the driver (GNSS_SetNMEALogging 256) for as long as it
+// lives, lowered again (1) on the way out; failures of the lowering are
+// reported on context.err().  A refusal of the raise throws StatusError, or
+// with `optional` leaves Raised() false.
+class NmeaWanted {
+public:
+    explicit NmeaWanted(Context& context, bool optional = false);
+    ~NmeaWanted();
+    NmeaWanted(const NmeaWanted&) = delete;
+    NmeaWanted& operator=(const NmeaWanted&) = delete;
+
+    bool Raised() const { return raised_; }
+
+private:
+    Context& context_;
+    bool raised_ = false;
+};
+
+// The data of GNSS_SetNMEALogging: 255 wants NMEA and opens the log file,
+// 256 wants NMEA only, 0 no longer wants it and closes the file, any other
+// value (1 here) no longer wants it.
+inline constexpr std::uint32_t kNmeaWithLog = 255;
+inline constexpr std::uint32_t kNmeaWanted = 256;
+inline constexpr std::uint32_t kNmeaLogOff = 0;
+inline constexpr std::uint32_t kNmeaNotWanted = 1;
+client::Completion SetNmeaLogging(Context& context, std::uint32_t value);
+
 // The fix a fix-data completion carries (its FixStatus unchecked);
 // FormatError when the answer is no fix event.
 GNSS_FIXDATA FixOf(const client::Completion& completion);

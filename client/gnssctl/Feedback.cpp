@@ -4,8 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <sstream>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -21,33 +19,10 @@ using namespace std::chrono_literals;
 
 // The key under which the feedback's NMEA requests complete; commands use small keys.
 constexpr int kNmeaKey = 1000;
-constexpr std::uint32_t kNmeaWanted = 256;
-constexpr std::uint32_t kNmeaNotWanted = 1;
 // A wait shorter than this shows no line (a fix every second while tracking).
 constexpr auto kQuiet = 1500ms;
 // Nothing from the receiver for this long: say what the cause may be.
 constexpr auto kHintAfter = 5s;
-
-const char* TalkerName(const std::string& talker) {
-    static const std::map<std::string, const char*> names = {
-        {"GP", "GPS"},     {"GL", "GLONASS"}, {"GA", "Galileo"}, {"GB", "BeiDou"},
-        {"BD", "BeiDou"},  {"GQ", "QZSS"},    {"QZ", "QZSS"},    {"GI", "NavIC"},
-        {"GN", "GNSS"}};
-    const auto found = names.find(talker);
-    return found != names.end() ? found->second : "other";
-}
-
-std::vector<std::string> Fields(const std::string& sentence) {
-    std::vector<std::string> fields;
-    const std::string body = sentence.substr(0, sentence.find('*'));
-    std::istringstream in(body);
-    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
-    return fields;
-}
-
-int Whole(const std::string& text) {
-    return text.empty() ? 0 : std::atoi(text.c_str());
-}
 
 // gnssd's account, or nothing when it cannot be had (an older gnssd, a
 // broken connection): the callers then say less.
@@ -104,51 +79,15 @@ std::vector<std::string> WaitHints(Context& context) {
     return hints;
 }
 
-NmeaSky ReadNmeaSky(const std::string& sentences) {
-    NmeaSky sky;
-    // GSV: each talker's in-view count once (every sentence of a group repeats it).
-    std::map<std::string, int> inView;
-    std::istringstream lines(sentences);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.size() < 7 || line[0] != '$') continue;
-        const std::string talker = line.substr(1, 2), type = line.substr(3, 3);
-        const std::vector<std::string> f = Fields(line);
-        if (type == "GSV" && f.size() >= 4) {
-            inView[talker] = Whole(f[3]);
-            // Satellite blocks of four fields from field 4; the SNR is the last of each.
-            for (std::size_t i = 7; i < f.size(); i += 4)
-                if (!f[i].empty()) sky.bestSignal = std::max(sky.bestSignal, std::atof(f[i].c_str()));
-        } else if (type == "GSA" && f.size() >= 15) {
-            sky.used = std::max(sky.used, 0);
-            for (std::size_t i = 3; i < 15; ++i)
-                if (!f[i].empty()) ++sky.used;
-        }
-    }
-    if (!inView.empty()) {
-        sky.inView = 0;
-        for (const auto& [talker, count] : inView) {
-            sky.inView += count;
-            if (!sky.byConstellation.empty()) sky.byConstellation += ", ";
-            sky.byConstellation += std::string(TalkerName(talker)) + " " + std::to_string(count);
-        }
-    }
-    return sky;
-}
-
 WaitFeedback::WaitFeedback(Context& context, EventWait& events, std::string what, Listen listen)
     : context_(context), events_(events), what_(std::move(what)),
       active_(::isatty(STDERR_FILENO) == 1) {
     since_ = Clock::now();
     nextTick_ = since_ + 1s;
     if (!active_ || listen == Listen::No) return;
-    const client::Completion raised = context_.Device().Control(
-        IOCTL_GNSS_SEND_DRIVERCOMMAND, client::BuildDriverCommandValue(GNSS_SetNMEALogging, kNmeaWanted),
-        0, context_.timeout());
     // Without NMEA the line shows the time alone; the wait itself goes on.
-    if (!raised.ok()) return;
-    raised_ = true;
-    Park();
+    wanted_.emplace(context_, true);
+    if (wanted_->Raised()) Park();
 }
 
 WaitFeedback::~WaitFeedback() {
@@ -164,13 +103,10 @@ WaitFeedback::~WaitFeedback() {
                 if (e.kind != EventWait::Event::Kind::Completion || e.key == kNmeaKey) break;
             }
         }
-        if (raised_ && device.Connected())
-            device.Control(IOCTL_GNSS_SEND_DRIVERCOMMAND,
-                           client::BuildDriverCommandValue(GNSS_SetNMEALogging, kNmeaNotWanted), 0,
-                           context_.timeout());
     } catch (const client::Error& e) {
-        context_.err() << "gnssctl: giving back the NMEA request: " << e.what() << "\n";
+        context_.err() << "gnssctl: taking back the NMEA request: " << e.what() << "\n";
     }
+    // wanted_ lowers NMEA as it goes.
 }
 
 void WaitFeedback::Park() {
@@ -214,13 +150,8 @@ void WaitFeedback::TakeNmea(const client::Completion& c) {
 
 void WaitFeedback::Heard(const std::string& sentences) {
     heard_ = true;
-    const NmeaSky sky = ReadNmeaSky(sentences);
-    if (sky.inView >= 0) {
-        inView_ = sky.inView;
-        bestSignal_ = sky.bestSignal;
-        byConstellation_ = sky.byConstellation;
-    }
-    if (sky.used >= 0) used_ = sky.used;
+    nmea_.Add(sentences);
+    fix_.reset();
 }
 
 void WaitFeedback::Delivered() {
@@ -232,11 +163,7 @@ void WaitFeedback::Delivered() {
 
 void WaitFeedback::Fix(const GNSS_FIXDATA& fix) {
     Delivered();
-    inView_ = static_cast<int>(fix.SatelliteData.SatelliteCount);
-    used_ = static_cast<int>(SatellitesUsed(fix));
-    bestSignal_ = 0;
-    for (std::size_t i = 0; i < SatelliteEntries(fix); ++i)
-        bestSignal_ = std::max<double>(bestSignal_, fix.SatelliteData.SatelliteArray[i].SignalToNoiseRatio);
+    fix_ = fix;
 }
 
 void WaitFeedback::Tick() {
@@ -250,14 +177,24 @@ void WaitFeedback::Tick() {
         for (const std::string& hint : WaitHints(context_))
             context_.err() << "gnssctl: " << hint << "\n";
     }
+    NmeaSky sky = nmea_.Sky();
+    if (fix_) {
+        sky.inView = static_cast<int>(fix_->SatelliteData.SatelliteCount);
+        sky.used = static_cast<int>(SatellitesUsed(*fix_));
+        sky.byConstellation.clear();
+        sky.bestSignal = 0;
+        for (std::size_t i = 0; i < SatelliteEntries(*fix_); ++i)
+            sky.bestSignal = std::max<double>(sky.bestSignal,
+                                              fix_->SatelliteData.SatelliteArray[i].SignalToNoiseRatio);
+    }
     std::string line = what_ + ": " + std::to_string(waited.count()) + " s";
-    if (inView_ >= 0) {
-        line += "; " + std::to_string(inView_) + " satellites in view";
-        if (!byConstellation_.empty()) line += " (" + byConstellation_ + ")";
-        if (used_ >= 0) line += ", " + std::to_string(used_) + " used";
-        if (bestSignal_ > 0) {
+    if (sky.inView >= 0) {
+        line += "; " + std::to_string(sky.inView) + " satellites in view";
+        if (!sky.byConstellation.empty()) line += " (" + sky.byConstellation + ")";
+        if (sky.used >= 0) line += ", " + std::to_string(sky.used) + " used";
+        if (sky.bestSignal > 0) {
             char signal[32];
-            std::snprintf(signal, sizeof signal, ", best signal %.0f dB-Hz", bestSignal_);
+            std::snprintf(signal, sizeof signal, ", best signal %.0f dB-Hz", sky.bestSignal);
             line += signal;
         }
     } else if (!heard_) {

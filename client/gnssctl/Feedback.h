@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "NmeaView.h"
 
 namespace gnss::ctl {
 
@@ -63,28 +64,16 @@ private:
     EventWait& events_;
     std::string what_;
     bool active_ = false;
-    bool raised_ = false;                 // NMEA asked for, to be lowered
+    std::optional<NmeaWanted> wanted_;
     std::optional<client::Tag> listening_;
     Clock::time_point since_;             // the start of the current wait
     Clock::time_point nextTick_;
     bool heard_ = false;                  // anything from the receiver at all
     bool hinted_ = false;
     bool shown_ = false;                  // a status line stands on the terminal
-    // The latest satellite picture.
-    int inView_ = -1, used_ = -1;
-    double bestSignal_ = 0;
-    std::string byConstellation_;
+    NmeaView nmea_;                       // what the sentences said
+    std::optional<GNSS_FIXDATA> fix_;     // the latest fix, when newer than the sentences
 };
-
-// A satellite picture from a block of NMEA sentences: the satellites in view
-// by constellation (GSV), those used (GSA) and the best signal-to-noise ratio.
-struct NmeaSky {
-    int inView = -1;  // -1: no GSV in the block
-    int used = -1;    // -1: no GSA in the block
-    double bestSignal = 0;
-    std::string byConstellation;  // "GPS 8, GLONASS 5"
-};
-NmeaSky ReadNmeaSky(const std::string& sentences);
 
 // What may keep the receiver silent, from gnssd's account of the service: a
 // sentence per likely cause, each naming what to do.

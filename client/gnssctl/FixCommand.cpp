@@ -19,6 +19,7 @@
 #include "Json.h"
 #include "Svg.h"
 #include "gnss/client/error.h"
+#include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
 
 namespace gnss::ctl {
@@ -161,6 +162,32 @@ OwnFixSession::OwnFixSession(Context& context, client::FixSessionParameters para
 
 void OwnFixSession::Stop() {
     if (std::exchange(running_, false)) StopFixSession(context_, id_);
+}
+
+client::Completion SetNmeaLogging(Context& context, std::uint32_t value) {
+    return context.Device().Control(IOCTL_GNSS_SEND_DRIVERCOMMAND,
+                                    client::BuildDriverCommandValue(GNSS_SetNMEALogging, value), 0,
+                                    context.timeout());
+}
+
+NmeaWanted::NmeaWanted(Context& context, bool optional) : context_(context) {
+    const client::Completion raised = SetNmeaLogging(context, kNmeaWanted);
+    if (!raised.ok() && !optional) throw client::StatusError(raised.status, "GNSS_SetNMEALogging");
+    raised_ = raised.ok();
+}
+
+NmeaWanted::~NmeaWanted() {
+    if (!raised_) return;
+    try {
+        if (!context_.Device().Connected()) return;  // gnssd lowers what a connection left
+        const client::Completion c = SetNmeaLogging(context_, kNmeaNotWanted);
+        if (!c.ok())
+            context_.err() << "gnssctl: GNSS_SetNMEALogging " << kNmeaNotWanted << ": "
+                           << client::StatusError::Name(c.status) << "\n";
+    } catch (const client::Error& e) {
+        context_.err() << "gnssctl: GNSS_SetNMEALogging " << kNmeaNotWanted << ": " << e.what()
+                       << "\n";
+    }
 }
 
 GNSS_FIXDATA FixOf(const client::Completion& completion) {

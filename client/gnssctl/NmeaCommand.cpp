@@ -17,20 +17,6 @@
 namespace gnss::ctl {
 namespace {
 
-// Data of GNSS_SetNMEALogging: 255 wants NMEA and opens the log file, 256
-// wants NMEA only, 0 no longer wants it and closes the file, any other value
-// (1 here) no longer wants it.
-constexpr std::uint32_t kNmeaWithLog = 255;
-constexpr std::uint32_t kNmeaWanted = 256;
-constexpr std::uint32_t kNmeaLogOff = 0;
-constexpr std::uint32_t kNmeaNotWanted = 1;
-
-client::Completion SetNmeaLogging(Context& context, std::uint32_t value) {
-    return context.Device().Control(
-        IOCTL_GNSS_SEND_DRIVERCOMMAND,
-        client::BuildDriverCommandValue(GNSS_SetNMEALogging, value), 0, context.timeout());
-}
-
 int RunNmea(Context& context, const std::vector<std::string>& args) {
     const Options o("nmea", args,
                     {{"--count", OptionSpec::Arg::One},
@@ -57,24 +43,8 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
 
     EventWait events;  // before the device's reader thread starts
     client::Device& device = context.Device();
-    const client::Completion raised = SetNmeaLogging(context, kNmeaWanted);
-    if (!raised.ok()) throw client::StatusError(raised.status, "GNSS_SetNMEALogging");
     // NMEA is wanted from here on; undone on every way out, after the session.
-    struct Lowerer {
-        Context& context;
-        ~Lowerer() {
-            try {
-                if (!context.Device().Connected()) return;
-                const client::Completion c = SetNmeaLogging(context, kNmeaNotWanted);
-                if (!c.ok())
-                    context.err() << "gnssctl: GNSS_SetNMEALogging " << kNmeaNotWanted << ": "
-                                  << client::StatusError::Name(c.status) << "\n";
-            } catch (const client::Error& e) {
-                context.err() << "gnssctl: GNSS_SetNMEALogging " << kNmeaNotWanted << ": "
-                              << e.what() << "\n";
-            }
-        }
-    } lowerer{context};
+    const NmeaWanted wanted(context);
 
     // Stopped on every way out, before NMEA is lowered.
     std::optional<OwnFixSession> session;

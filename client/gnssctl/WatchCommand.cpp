@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "NmeaView.h"
 #include "Svg.h"
 #include "gnss/client/error.h"
 #include "gnss/client/structures.h"
@@ -124,16 +125,22 @@ short PairOf(ULONG satelliteId) {
 // What the view shows, and its drawing.
 class View {
 public:
+    // `session` 0: following other clients' sessions through NMEA.
     View(ULONG session, ULONG interval, ULONG accuracy)
         : session_(session), interval_(interval), accuracy_(accuracy), started_(Clock::now()) {}
 
-    void Add(const GNSS_FIXDATA& fix) {
+    bool Anything() const { return fix_.has_value() || !error_.empty(); }
+    Clock::duration Since() const { return Clock::now() - started_; }
+
+    // A fix; `fresh` false: more of the one shown (NMEA that came in pieces).
+    void Add(const GNSS_FIXDATA& fix, bool fresh = true) {
         const auto now = Clock::now();
         if (!firstFix_) firstFix_ = now - started_;
         fix_ = fix;
+        error_.clear();
+        if (!fresh) return;
         lastAt_ = now;
         ++fixes_;
-        error_.clear();
     }
     void Failed(const std::string& what) { error_ = what; }
 
@@ -142,9 +149,14 @@ public:
         int rows = 0, cols = 0;
         getmaxyx(stdscr, rows, cols);
         char line[256];
-        std::snprintf(line, sizeof line,
-                      " gnssctl watch   session %u   every %u s   accuracy %u m   %dx%d   q quits",
-                      session_, interval_, accuracy_, cols, rows);
+        if (session_ == 0)
+            std::snprintf(line, sizeof line,
+                          " gnssctl watch   following the running sessions' NMEA   %dx%d   q quits",
+                          cols, rows);
+        else
+            std::snprintf(line, sizeof line,
+                          " gnssctl watch   session %u   every %u s   accuracy %u m   %dx%d   q quits",
+                          session_, interval_, accuracy_, cols, rows);
         attron(A_REVERSE);
         mvhline(0, 0, ' ', cols);
         mvaddnstr(0, 0, line, cols);
@@ -297,10 +309,15 @@ private:
 
 int RunWatch(Context& context, const std::vector<std::string>& args) {
     const Options o("watch", args,
-                    {{"--interval", OptionSpec::Arg::One}, {"--accuracy", OptionSpec::Arg::One}});
+                    {{"--interval", OptionSpec::Arg::One},
+                     {"--accuracy", OptionSpec::Arg::One},
+                     {"--follow"}});
     o.AtMostWords(0);
     const ULONG interval = o.WholeSeconds("--interval", 1, 1);
     const ULONG accuracy = o.Number("--accuracy", 50);
+    const bool follow = o.Has("--follow");
+    if (follow && (o.Has("--interval") || o.Has("--accuracy")))
+        throw UsageError("watch --follow starts no session: --interval and --accuracy go without it");
     if (::isatty(STDIN_FILENO) == 0 || ::isatty(STDOUT_FILENO) == 0)
         throw UsageError("watch needs a terminal; for a pipe or a file use gnssctl track");
 
@@ -308,21 +325,32 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
     EventWait events;
     events.WatchInput(STDIN_FILENO);
     events.WatchInput(resize.fd());
-    client::FixSessionParameters parameters;
-    parameters.type = GNSS_FixSession_ContinuousTracking;
-    parameters.horizontalAccuracy = accuracy;
-    parameters.levelOfDetails =
-        GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
-    parameters.typeValue = interval;
-    const OwnFixSession session(context, parameters, "start of the tracking session");
     client::Device& device = context.Device();
+    // Its own session, or NMEA wanted while it follows others' sessions.
+    std::optional<OwnFixSession> session;
+    std::optional<NmeaWanted> nmea;
+    if (follow) {
+        nmea.emplace(context);
+    } else {
+        client::FixSessionParameters parameters;
+        parameters.type = GNSS_FixSession_ContinuousTracking;
+        parameters.horizontalAccuracy = accuracy;
+        parameters.levelOfDetails =
+            GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
+        parameters.typeValue = interval;
+        session.emplace(context, parameters, "start of the tracking session");
+    }
     const auto request = [&] {
-        return device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, session.IdBytes(), sizeof(GNSS_EVENT),
+        if (follow)
+            return device.ControlAsync(IOCTL_GNSS_LISTEN_NMEA, {}, sizeof(GNSS_EVENT), events.Deliver(1));
+        return device.ControlAsync(IOCTL_GNSS_GET_FIXDATA, session->IdBytes(), sizeof(GNSS_EVENT),
                                    events.Deliver(1));
     };
     // Declared after the session: the terminal is back before the stop.
     Screen screen;
-    View view(session.id(), interval, accuracy);
+    View view(follow ? 0 : session->id(), interval, accuracy);
+    NmeaView followed;      // --follow: what the sentences said so far
+    std::string shownTime;  // ... and the time of the fix on the screen
     client::Tag tag = request();
     // The outstanding fix request is taken back on every way out.
     struct Canceller {
@@ -336,6 +364,9 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
     } canceller{device, events, context, tag};
 
     for (bool running = true; running;) {
+        if (follow && !view.Anything() && view.Since() >= std::chrono::seconds(5))
+            view.Failed("no NMEA yet: the receiver sends it only during a session that started "
+                        "while NMEA was wanted; start one now (gnssctl track)");
         view.Draw();
         // Once a second at least, for the clocks on the screen.
         const EventWait::Event e = events.Next(Clock::now() + std::chrono::seconds(1));
@@ -361,11 +392,22 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
                 if (c.disconnected)
                     throw client::ConnectionError("the connection to gnssd ended (" +
                                                   device.DisconnectReason() + ")");
-                if (!c.ok()) ThrowFixStatus(context, c.status, "fix data");
+                // Any client's stop of a session cancels the waiting NMEA requests.
+                if (follow && c.status == STATUS_CANCELLED) {
+                    canceller.tag = tag = request();
+                    break;
+                }
+                if (!c.ok()) ThrowFixStatus(context, c.status, follow ? "NMEA data" : "fix data");
                 const client::Event event = client::DecodeEvent(c.output);
                 if (const auto* fix = std::get_if<GNSS_FIXDATA>(&event.data)) {
                     if (NT_SUCCESS(fix->FixStatus)) view.Add(*fix);
                     else view.Failed("fix: " + client::StatusError::Name(fix->FixStatus));
+                } else if (const auto* block = std::get_if<client::NmeaData>(&event.data)) {
+                    followed.Add(block->sentences);
+                    if (const auto fix = followed.Fix()) {
+                        view.Add(*fix, followed.Time() != shownTime);
+                        shownTime = followed.Time();
+                    }
                 }
                 canceller.tag = tag = request();
                 break;
@@ -376,7 +418,7 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
 }
 
 constexpr CommandEntry kWatch{
-    "watch", "watch [--interval S] [--accuracy M]",
+    "watch", "watch [--interval S] [--accuracy M] | --follow",
     "Show fixes and satellites live, full screen",
     "Starts a continuous-tracking fix session under a session id of its own, as\n"
     "gnssctl track does, and shows on the whole terminal what every fix brings:\n"
@@ -394,15 +436,23 @@ constexpr CommandEntry kWatch{
     "location service on (gnssctl location on).\n"
     "\n"
     "Options:\n"
-    "  --interval S    seconds between fixes; default 1\n"
+    "  --interval S    whole seconds between fixes; default 1\n"
     "  --accuracy M    horizontal accuracy asked for, metres; default 50\n"
+    "  --follow        start no session: follow the sessions other clients run\n"
+    "                  (gnssctl track, gnssfeed) through the receiver's NMEA,\n"
+    "                  which the driver hands every listener, and show what the\n"
+    "                  sentences carry.  The receiver sends NMEA for sessions\n"
+    "                  that start while NMEA is wanted, so start them after this\n"
+    "                  (fix requests cannot be shared: the driver hands each fix\n"
+    "                  to one waiting request, whosever session it is)\n"
     "\n"
     "Exit status: 0 after q or a signal; 1 when the session cannot start or a fix\n"
     "request fails; 2 without a terminal; 3 when gnssd cannot be reached.\n"
     "\n"
     "Examples:\n"
     "  gnssctl watch\n"
-    "  gnssctl watch --interval 5 --accuracy 20\n",
+    "  gnssctl watch --interval 5 --accuracy 20\n"
+    "  gnssctl watch --follow\n",
     RunWatch};
 
 GNSSCTL_COMMAND(kWatch);

@@ -1,5 +1,6 @@
 // gnssctl's commands against a fake daemon: what they send, what they print,
 // and the exit statuses of its errors.
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -7,7 +8,7 @@
 
 #include "Command.h"
 #include "FakeDaemon.h"
-#include "Feedback.h"
+#include "NmeaView.h"
 #include "gnss/protocol/gnss_ddi.h"
 
 namespace gnss::ctl {
@@ -155,26 +156,58 @@ TEST(Gnssctl, OptionsTakeEitherFormAndSlipsAreAnsweredWithTheNearestName) {
     usage({"xyzzy"}, "unknown command 'xyzzy'\n");
 }
 
-TEST(Gnssctl, TheWaitingLineReadsTheSkyFromABlockOfSentences) {
-    // An epoch of a receiver's capture (tests/data/nmea/ublox-8.log).
-    const NmeaSky sky = ReadNmeaSky(
-        "$GNGSA,A,3,23,09,16,07,26,03,27,22,,,,,1.71,1.01,1.38*1B\r\n"
-        "$GNGSA,A,3,80,70,73,79,69,71,,,,,,,1.71,1.01,1.38*1D\r\n"
-        "$GPGSV,4,1,16,02,05,307,,03,21,174,29,04,12,038,23,06,07,270,06*7E\r\n"
-        "$GPGSV,4,2,16,07,46,259,26,08,01,143,28,09,67,312,39,16,47,064,35*70\r\n"
-        "$GPGSV,4,3,16,22,08,167,29,23,68,103,28,26,23,045,27,27,12,109,21*71\r\n"
-        "$GPGSV,4,4,16,30,12,249,17,46,31,150,,48,38,197,,51,37,160,*7C\r\n"
-        "$GLGSV,3,1,09,69,40,156,22,70,76,297,23,71,24,325,14,73,33,233,24*6D\r\n"
-        "$GLGSV,3,2,09,79,32,038,19,80,78,285,24,81,00,075,,87,01,345,*68\r\n"
-        "$GLGSV,3,3,09,88,07,028,*51\r\n");
+// An epoch of a receiver's capture (tests/data/nmea/ublox-8.log; the GST of
+// skytraq-dgps.log).
+constexpr const char* kEpoch =
+    "$GNGGA,000941.00,4404.13387,N,12118.85628,W,1,12,1.01,1144.8,M,-21.4,M,,*4D\r\n"
+    "$GNGSA,A,3,23,09,16,07,26,03,27,22,,,,,1.71,1.01,1.38*1B\r\n"
+    "$GNGSA,A,3,80,70,73,79,69,71,,,,,,,1.71,1.01,1.38*1D\r\n"
+    "$GPGSV,4,1,16,02,05,307,,03,21,174,29,04,12,038,23,06,07,270,06*7E\r\n"
+    "$GPGSV,4,2,16,07,46,259,26,08,01,143,28,09,67,312,39,16,47,064,35*70\r\n"
+    "$GPGSV,4,3,16,22,08,167,29,23,68,103,28,26,23,045,27,27,12,109,21*71\r\n"
+    "$GPGSV,4,4,16,30,12,249,17,46,31,150,,48,38,197,,51,37,160,*7C\r\n"
+    "$GLGSV,3,1,09,69,40,156,22,70,76,297,23,71,24,325,14,73,33,233,24*6D\r\n"
+    "$GLGSV,3,2,09,79,32,038,19,80,78,285,24,81,00,075,,87,01,345,*68\r\n"
+    "$GLGSV,3,3,09,88,07,028,*51\r\n"
+    "$GPGST,213121.000,16.1,22.2,10.2,2.0,0.4,0.6,1.4*57\r\n"
+    "$GNRMC,000942.00,A,4404.13401,N,12118.85633,W,0.041,,100117,,,A*73\r\n";
+
+TEST(Gnssctl, NmeaGivesTheWaitingLineItsSkyAndWatchFollowingItsFix) {
+    // The driver hands an epoch over in pieces: cut it inside the GSV groups.
+    const std::string epoch = kEpoch;
+    const std::size_t cut = epoch.find("$GPGSV,4,3"), cut2 = epoch.find("$GLGSV,3,2");
+    NmeaView view;
+    view.Add(epoch.substr(0, cut));
+    view.Add(epoch.substr(cut, cut2 - cut));
+    view.Add(epoch.substr(cut2));
+    const NmeaSky sky = view.Sky();
     EXPECT_EQ(sky.inView, 25);
     EXPECT_EQ(sky.byConstellation, "GLONASS 9, GPS 16");
     EXPECT_EQ(sky.used, 14);
     EXPECT_EQ(sky.bestSignal, 39);
-    // A block without satellite sentences leaves the picture unknown.
-    const NmeaSky none = ReadNmeaSky("$GPGGA,,,,,,0,00,99.99,,,,,,*48\r\n");
-    EXPECT_EQ(none.inView, -1);
-    EXPECT_EQ(none.used, -1);
+
+    const auto fix = view.Fix();
+    ASSERT_TRUE(fix.has_value());
+    EXPECT_NEAR(fix->BasicData.Latitude, 44.0689002, 1e-6);  // the RMC's, the later one
+    EXPECT_NEAR(fix->BasicData.Longitude, -121.3142722, 1e-6);
+    EXPECT_DOUBLE_EQ(fix->BasicData.Altitude, 1144.8);
+    EXPECT_NEAR(fix->BasicData.Speed, 0.041 * 1852 / 3600, 1e-9);
+    EXPECT_EQ(FormatUtc(fix->FixTimeStamp), "2017-01-10T00:09:42.000Z");
+    EXPECT_EQ(fix->AccuracyData.HorizontalAccuracy, 1u);
+    EXPECT_FLOAT_EQ(fix->AccuracyData.VerticalDilutionOfPrecision, 1.38f);
+    EXPECT_EQ(SatelliteEntries(*fix), 25u);
+    EXPECT_EQ(SatellitesUsed(*fix), 14u);
+    const auto& satellites = fix->SatelliteData.SatelliteArray;
+    const auto* r80 = std::find_if(satellites, satellites + 25, [](const auto& s) { return s.SatelliteId == 80; });
+    ASSERT_NE(r80, satellites + 25);
+    EXPECT_EQ(r80->UsedInPositiong, 1);
+    EXPECT_EQ(r80->SignalToNoiseRatio, 24);
+
+    // A lost fix is no fix; a new epoch starts its used satellites afresh.
+    view.Add("$GNGGA,000943.00,,,,,0,00,99.99,,,,,,*48\r\n");
+    EXPECT_FALSE(view.Fix().has_value());
+    EXPECT_EQ(view.Sky().used, 0);
+    EXPECT_EQ(NmeaView().Sky().inView, -1);
 }
 
 TEST(Gnssctl, HelpListsEveryCommandAndEachCommandHasItsOwn) {

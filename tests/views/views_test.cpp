@@ -121,6 +121,25 @@ TEST_F(Views, WatchShowsFixesFollowsResizesAndRestoresTheTerminalOnEveryWayOut) 
     EXPECT_EQ(Tmux({"display-message", "-p", "-t", "b", "#{alternate_on}"}), "0\n");
     EXPECT_TRUE(WaitForStops(2)) << ReadFile(Record());
 
+    // Following another client's session through its NMEA: no session of its own.
+    const std::string pane3 = dir.File("pane3.txt");
+    StartGnssctl("c", pane3, "watch --follow", "watch");
+    ASSERT_TRUE(WaitForText(pane3, "following the running sessions' NMEA")) << ReadFile(pane3);
+    const std::string trackOut = dir.File("track.out");
+    const Spawned track = gnssd.GnssctlAsync({"track"}, trackOut);
+    ASSERT_TRUE(WaitForText(pane3, "Satellites")) << ReadFile(pane3);
+    const std::size_t requests = CountOccurrences(ReadFile(Record()), "AT+XLCSLSR=");
+    screen = Screen("c");
+    EXPECT_NE(screen.find("following the running sessions' NMEA"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Position    47.3"), std::string::npos) << screen;
+    EXPECT_NE(screen.find(" GPS  "), std::string::npos) << screen;
+    Tmux({"send-keys", "-t", "c", "q"});
+    ASSERT_TRUE(WaitForText(pane3, "watch ended: 0")) << ReadFile(pane3);
+    EXPECT_EQ(CountOccurrences(ReadFile(Record()), "AT+XLCSLSR="), requests);
+    EXPECT_EQ(CountOccurrences(ReadFile(Record()), "AT+XLSRSTOP="), 2u);  // the other watches'
+    ::kill(track.pid, SIGTERM);
+    EXPECT_EQ(WaitExit(track.pid), 0);
+
     // Without a terminal it refuses before starting anything.
     const CommandResult piped = gnssd.Gnssctl({"watch"});
     EXPECT_EQ(piped.status, 2);
