@@ -588,6 +588,7 @@ bool DeviceServer::AnswerHostQuery(Connection& c, const frame::Request& request)
                     "\n";
         text += "nmea-wanted " + std::to_string(ledger_.NmeaCount()) + "\n";
         if (ledger_.LkgId() != 0) text += "lkg " + std::to_string(ledger_.LkgId()) + "\n";
+        if (nmeaLost_) text += "nmea-lost " + std::to_string(nmeaLost_()) + "\n";
     } else {
         status = STATUS_NOT_SUPPORTED;
     }

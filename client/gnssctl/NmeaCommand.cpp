@@ -9,6 +9,7 @@
 
 #include "Command.h"
 #include "gnss/client/error.h"
+#include "gnss/client/nmea_listener.h"
 #include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
 
@@ -32,11 +33,13 @@ client::Completion SetNmeaLogging(Context& context, std::uint32_t value) {
 int RunNmea(Context& context, const std::vector<std::string>& args) {
     ULONG count = 0, trackInterval = 0, timeout = 0;
     std::string log;
+    bool verbose = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--count") count = OptionNumber(args, i, "--count", 1);
         else if (a == "--track") trackInterval = OptionNumber(args, i, "--track", 1);
         else if (a == "--timeout") timeout = OptionNumber(args, i, "--timeout", 1);
+        else if (a == "-v" || a == "--verbose") verbose = true;
         else if (a == "--log") {
             if (i + 1 >= args.size()) throw UsageError("--log needs on or off");
             log = args[++i];
@@ -85,6 +88,7 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
         session.emplace(context, parameters, "start of the tracking session");
     }
 
+    const std::uint64_t lostBefore = verbose ? client::NmeaBlocksLost(device) : 0;
     ULONG printed = 0;
     // Prints the block's sentences, one a line; false once `count` are out.
     const auto print = [&](const std::string& block) {
@@ -137,6 +141,9 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
                           << (service->status != 0 ? "on" : "off") << "\n";
         }
     }
+    if (verbose)
+        context.err() << "gnssctl: nmea: " << client::NmeaBlocksLost(device) - lostBefore
+                      << " block(s) dropped by the driver's queue\n";
     return kExitOk;
 }
 
@@ -165,6 +172,7 @@ constexpr CommandEntry kNmea{
     "  --track S      run a continuous-tracking session with an interval of S\n"
     "                 seconds for as long as this command runs\n"
     "  --timeout S    give up when no sentence has come for S seconds; default: wait\n"
+    "  -v, --verbose  say at the end how many blocks the driver's queue dropped\n"
     "  --log on|off   switch the driver's NMEA log file (gnssd --nmea-log) on\n"
     "                 (GNSS_SetNMEALogging 255) or off (0) and exit; once on, it\n"
     "                 records the sentences while some client wants NMEA\n"

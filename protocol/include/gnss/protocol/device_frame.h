@@ -63,7 +63,8 @@ inline constexpr std::size_t kMaxInputLength = 64 * 1024;
 // lines "key value...": "connections N" (this one included), one
 // "session ID single-shot|continuous INTERVAL" per fix session a connection
 // started and has not stopped (INTERVAL in seconds, 0 for single shots),
-// "nmea-wanted N" (the driver's NMEA count).  Unknown codes complete with
+// "nmea-wanted N" (the driver's NMEA count), "nmea-lost N" (NMEA blocks the
+// driver's queue has dropped since gnssd started).  Unknown codes complete with
 // STATUS_NOT_SUPPORTED; an answer longer than the output length with
 // STATUS_BUFFER_TOO_SMALL and its length as the information.
 inline constexpr std::uint32_t kHostQueryStatus = 1;
