@@ -614,6 +614,7 @@ std::string DeviceServer::StatusAnswer() const {
                 "\n";
     text += "nmea-wanted " + std::to_string(ledger_.NmeaCount()) + "\n";
     if (ledger_.LkgId() != 0) text += "lkg " + std::to_string(ledger_.LkgId()) + "\n";
+    if (nmeaLost_) text += "nmea-lost " + std::to_string(nmeaLost_()) + "\n";
     const auto onOff = [](bool on) { return on ? " on\n" : " off\n"; };
     text += std::string("location") + onOff(ledger_.LocationOn());
     text += std::string("test-mode") + onOff(ledger_.TestModeOn());

@@ -120,6 +120,9 @@ public:
     // closing, so that whatever it starts (a new device) is only seen by
     // connections accepted afterwards.
     void OnDeviceRemoved(std::function<void()> callback) { onDeviceRemoved_ = std::move(callback); }
+    // The NMEA blocks the driver has dropped so far, for the status query's
+    // "nmea-lost" line; called on the loop thread.
+    void ReportNmeaLosses(std::function<std::uint64_t()> count) { nmeaLost_ = std::move(count); }
 
     // Closes the listening socket and removes the socket file.
     void StopAccepting();
@@ -219,6 +222,7 @@ private:
     int signalFd_ = -1;
     std::function<void(int)> onSignal_;
     std::function<void()> onDeviceRemoved_;
+    std::function<std::uint64_t()> nmeaLost_;
     std::string path_;
     std::string modemWaitsFor_;
     dev_t socketDev_ = 0;

@@ -8,6 +8,8 @@
 namespace gnss::host {
 
 void HostLog(unsigned level, const char* function, const char* format, ...) {
+    // A level nobody logs costs no formatting.
+    if (!trace::LineWanted(level, 0x2)) return;
     char line[2048];
     int n = std::snprintf(line, sizeof line, "[GNSSD ] %s ", function);
     if (n < 0) return;

@@ -24,6 +24,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -207,6 +208,14 @@ int Serve(const HostOptions& options, gid_t socketGroup, Readiness& readiness, i
     ModemReattach reattach(host, options.modem);
     server.DescribeModem(ModemReattach::WaitsFor(options.modem));
     server.OnDeviceRemoved([&reattach] { reattach.DeviceRemoved(); });
+    // The driver queues five NMEA blocks for a listener that is busy; the
+    // sixth clears the queue with a warning ("NMEA Queue hit MAX, Clearing
+    // it."), dropping the five.  Each warning is counted, even at a log
+    // level without warnings, and clients read the drops in the status query.
+    static std::atomic<std::uint64_t> nmeaQueueOverflows{0};
+    constexpr std::uint64_t kDriverNmeaQueue = 5;
+    gnss::trace::CountLines(kLogWarning, "NMEA Queue hit MAX", &nmeaQueueOverflows);
+    server.ReportNmeaLosses([] { return nmeaQueueOverflows.load() * kDriverNmeaQueue; });
     // The framework calls this on its power thread after any removal.
     host.SetDeviceRemovedHandler([&server] { server.NotifyDeviceRemoved(); });
     const auto unload = [&host, &reattach] {
@@ -401,6 +410,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gnssd: cannot open log file '%s'\n", options.logFile.c_str());
         return 1;
     }
+    // The driver's in-flight recorder (dumped on SIGUSR1) keeps what the log
+    // keeps, so that the levels not logged cost no formatting and no lock.
+    gnss::trace::SetRecorderLevel(options.logLevel, dataLines);
     if (!options.eventsFile.empty()) {
         const int session = gnss::events::EnableTraceSession(
             kDriverEventProvider,

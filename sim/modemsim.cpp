@@ -68,6 +68,9 @@ const char* Usage() {
            "  --radius M             mean radius of the route (radius=)\n"
            "  --dtr honour|ignore    whether DTR low silences the modem (dtr=)\n"
            "  --spectrum TEXT        the one line every spectrum scan answers (spectrum=)\n"
+           "  --stamps FILE          append a line to FILE for every NMEA block and position\n"
+           "                         report once its closing OK is written: \"nmea NS COUNT\n"
+           "                         FIRST-SENTENCE\" or \"fix NS\" (NS: monotonic clock, ns)\n"
            "  --version              print the package version and exit\n"
            "  -h, --help             print this help and exit\n"
            "\n";
@@ -129,13 +132,63 @@ bool ClientPresent(int master) {
     return ::poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
 }
 
+// The --stamps lines: what the bytes about to be written complete, stamped
+// once they are written.  A block's sentences are the lines beginning with $
+// before its OK; a position report is a +XLCSLSR line with a shape.
+class Stamper {
+public:
+    explicit Stamper(int fd) : fd_(fd) {}
+
+    void Scan(const std::uint8_t* data, std::size_t length) {
+        for (std::size_t i = 0; i < length; ++i) {
+            const char c = static_cast<char>(data[i]);
+            if (c != '\n') {
+                if (c != '\r' && line_.size() < 1024) line_ += c;
+                continue;
+            }
+            if (!line_.empty() && line_[0] == '$') {
+                if (sentences_++ == 0) first_ = line_;
+            } else if (line_ == "OK" && sentences_ > 0) {
+                done_ += "nmea @ " + std::to_string(sentences_) + " " + first_ + "\n";
+                sentences_ = 0;
+            } else if (line_.rfind("+XLCSLSR: ", 0) == 0 && line_.size() > 10 &&
+                       line_[10] >= '0' && line_[10] <= '9') {
+                done_ += "fix @\n";
+            }
+            line_.clear();
+        }
+    }
+
+    // The stamps of what Scan found, with the time now in place of each @.
+    void Written() {
+        if (done_.empty()) return;
+        const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+        std::string out;
+        for (const char c : done_) {
+            if (c == '@') out += std::to_string(now);
+            else out += c;
+        }
+        done_.clear();
+        [[maybe_unused]] const ssize_t n = ::write(fd_, out.data(), out.size());
+    }
+
+private:
+    int fd_;
+    std::string line_;
+    std::string first_;
+    std::string done_;
+    int sentences_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     enum {
         kPty = 1000, kOptions, kChip, kNoSim, kImsi, kMnc, kShape, kEcho, kLineFeed, kReplay,
         kLoop, kNoFix, kFault, kRecord, kSeed, kTimeScale, kStart, kTtff, kLat, kLon, kAlt,
-        kSpeed, kRadius, kDtr, kSpectrum, kVersion
+        kSpeed, kRadius, kDtr, kSpectrum, kStamps, kVersion
     };
     static const option kLong[] = {
         {"pty", no_argument, nullptr, kPty},
@@ -163,6 +216,7 @@ int main(int argc, char** argv) {
         {"radius", required_argument, nullptr, kRadius},
         {"dtr", required_argument, nullptr, kDtr},
         {"spectrum", required_argument, nullptr, kSpectrum},
+        {"stamps", required_argument, nullptr, kStamps},
         {"version", no_argument, nullptr, kVersion},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -180,7 +234,7 @@ int main(int argc, char** argv) {
     };
 
     bool pty = false;
-    std::string base, extra, error;
+    std::string base, extra, error, stampsPath;
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, ":h", kLong, nullptr)) != -1) {
@@ -190,6 +244,7 @@ int main(int argc, char** argv) {
             case kOptions: base = optarg; break;
             case kNoSim: ok = AppendOption(extra, "sim", "off", error, "--no-sim"); break;
             case kLoop: ok = AppendOption(extra, "loop", "on", error, "--loop"); break;
+            case kStamps: stampsPath = optarg; break;
             case kVersion: std::puts("modemsim " GNSS_PACKAGE_VERSION); return 0;
             case 'h':
                 std::fputs(Usage(), stdout);
@@ -263,6 +318,15 @@ int main(int argc, char** argv) {
         return kExitSetup;
     }
 
+    int stampsFd = -1;
+    if (!stampsPath.empty()) {
+        stampsFd = ::open(stampsPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (stampsFd < 0) {
+            std::fprintf(stderr, "modemsim: cannot open %s: %s\n", stampsPath.c_str(), std::strerror(errno));
+            return kExitSetup;
+        }
+    }
+
     std::unique_ptr<Modem> modem;
     try {
         modem = std::make_unique<Modem>(options);
@@ -281,10 +345,15 @@ int main(int argc, char** argv) {
     std::atomic<bool> present{false};
     std::thread output([&] {
         std::uint8_t buffer[1024];
+        Stamper stamper{stampsFd};
         while (true) {
             const auto result = modem->Read(buffer, sizeof buffer, std::chrono::hours(1));
             if (result.status == ReadStatus::Data) {
-                if (present.load()) WriteAll(master, buffer, result.bytes);
+                if (present.load()) {
+                    if (stampsFd >= 0) stamper.Scan(buffer, result.bytes);
+                    WriteAll(master, buffer, result.bytes);
+                    if (stampsFd >= 0) stamper.Written();
+                }
             } else if (result.status == ReadStatus::Closed) {
                 return;
             } else if (result.status == ReadStatus::Unplugged) {
@@ -359,5 +428,6 @@ int main(int argc, char** argv) {
     ::close(inotify);
     ::close(unpluggedFd);
     ::close(signalFd);
+    if (stampsFd >= 0) ::close(stampsFd);
     return status;
 }

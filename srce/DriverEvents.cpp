@@ -70,6 +70,13 @@ void EventProviderUnregister() {
 
 bool EventProviderRegistered() { return g_provider.load(std::memory_order_acquire) != 0; }
 
+bool EventWanted(std::uint16_t id) {
+    const events::ProviderHandle handle = g_provider.load(std::memory_order_acquire);
+    if (handle == 0) return false;
+    const EventDefinition* definition = kManifest.Find(id);
+    return definition != nullptr && events::EventEnabled(handle, definition->descriptor);
+}
+
 void WriteEvent(std::uint16_t id, std::initializer_list<events::EventValue> values) {
     const events::ProviderHandle handle = g_provider.load(std::memory_order_acquire);
     if (handle == 0) return;

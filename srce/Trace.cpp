@@ -76,6 +76,17 @@ const char* PointerFormat(const char* format, char* buffer, std::size_t size) {
 }  // namespace
 
 void GnssLog(BYTE level, const char* format, ...) {
+    // AT traffic is traced as data and never sent to the event provider.
+    const bool atCommand = level == GNSS_LEVEL_ATCMD;
+    const BYTE traced = atCommand ? GNSS_LEVEL_DATA : level;
+    const std::uint16_t eventId = level == GNSS_LEVEL_WARNING ? 101 : level == GNSS_LEVEL_ERROR ? 102 : 100;
+    const bool toProvider = !atCommand && gnss::driver::EventWanted(eventId);
+    const bool toTrace = gnss::trace::ControlRegistered() &&
+                         (traced < GNSS_LEVEL_VERBOSE || gnss::trace::RecorderVerbose()) &&
+                         gnss::trace::LineWanted(traced, GNSS_TRACE_FLAG);
+    // A line nobody wants costs two checks: no formatting, no lock.
+    if (!toProvider && !toTrace) return;
+
     char narrow[GNSS_LOG_BUFFER];
     char adjusted[512];
     va_list args;
@@ -85,30 +96,20 @@ void GnssLog(BYTE level, const char* format, ...) {
     if (n < 0) return;
     const std::size_t length = std::strlen(narrow);
 
-    bool toProvider = true;
-    if (level == GNSS_LEVEL_ATCMD) {
-        level = GNSS_LEVEL_DATA;
-        toProvider = false;
-    }
-
     if (toProvider) {
         char16_t wide[GNSS_LOG_BUFFER];
         NarrowToWide(narrow, wide, GNSS_LOG_BUFFER);
         using gnss::events::EventValue;
-        if (level == GNSS_LEVEL_WARNING) {
-            gnss::driver::WriteEvent(101, {EventValue::Unicode(wide)});
-        } else if (level == GNSS_LEVEL_ERROR) {
+        if (eventId == 102) {
             gnss::driver::WriteEvent(
                 102, {EventValue::Unicode(wide),
                       EventValue::Number(static_cast<ULONG>(STATUS_UNSUCCESSFUL))});
         } else {
-            gnss::driver::WriteEvent(100, {EventValue::Unicode(wide)});
+            gnss::driver::WriteEvent(eventId, {EventValue::Unicode(wide)});
         }
     }
 
-    if (!gnss::trace::ControlRegistered()) return;
-    if (level >= GNSS_LEVEL_VERBOSE && !gnss::trace::RecorderVerbose()) return;
-    gnss::trace::TraceLine(level, GNSS_TRACE_FLAG, narrow, length);
+    if (toTrace) gnss::trace::TraceLine(traced, GNSS_TRACE_FLAG, narrow, length);
 }
 
 void GnssDiagnosticsInitialize() {

@@ -11,6 +11,7 @@
 #include "Feedback.h"
 #include "HostFacts.h"
 #include "gnss/client/error.h"
+#include "gnss/client/nmea_listener.h"
 #include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
 
@@ -22,12 +23,14 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
                     {{"--count", OptionSpec::Arg::One},
                      {"--track", OptionSpec::Arg::One},
                      {"--timeout", OptionSpec::Arg::One},
-                     {"--log", OptionSpec::Arg::One}});
+                     {"--log", OptionSpec::Arg::One},
+                     {"--verbose", OptionSpec::Arg::None, "-v"}});
     o.AtMostWords(0);
     const ULONG count = o.Number("--count", 0, 1);
     const ULONG trackInterval = o.WholeSeconds("--track", 0, 1);
     const std::optional<std::chrono::milliseconds> timeout = o.Seconds("--timeout");
     const std::string log = o.Value("--log").value_or("");
+    const bool verbose = o.Has("--verbose");
     if (o.Has("--log") && log != "on" && log != "off")
         throw UsageError("--log needs on or off, not '" + log + "'");
     if (!log.empty() && (count != 0 || trackInterval != 0 || timeout))
@@ -57,6 +60,7 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
     }
     WaitFeedback feedback(context, events, "waiting for NMEA", WaitFeedback::Listen::No);
 
+    const std::uint64_t lostBefore = verbose ? client::NmeaBlocksLost(device) : 0;
     ULONG printed = 0;
     // Prints the block's sentences, one a line; false once `count` are out.
     const auto print = [&](const std::string& block) {
@@ -112,6 +116,9 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
                           << (service->status != 0 ? "on" : "off") << "\n";
         }
     }
+    if (verbose)
+        context.err() << "gnssctl: nmea: " << client::NmeaBlocksLost(device) - lostBefore
+                      << " block(s) dropped by the driver's queue\n";
     return kExitOk;
 }
 
@@ -141,6 +148,7 @@ constexpr CommandEntry kNmea{
     "                 seconds for as long as this command runs\n"
     "  --timeout S    give up when no sentence has come for S seconds (fractions\n"
     "                 allowed); default: wait\n"
+    "  -v, --verbose  say at the end how many blocks the driver's queue dropped\n"
     "  --log on|off   switch the driver's NMEA log file (gnssd --nmea-log) on\n"
     "                 (GNSS_SetNMEALogging 255) or off (0) and exit; once on, it\n"
     "                 records the sentences while some client wants NMEA\n"

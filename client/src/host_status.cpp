@@ -61,6 +61,8 @@ HostStatus DecodeHostStatus(std::string_view text) {
                 s.sessions.push_back({*id, kind == "continuous", *interval});
         } else if (key == "nmea-wanted") {
             s.nmeaWanted = Number<unsigned>(rest);
+        } else if (key == "nmea-lost") {
+            s.nmeaLost = Number<std::uint64_t>(rest);
         } else if (key == "lkg") {
             s.lkg = Number<std::uint32_t>(rest).value_or(0);
         } else if (key == "location") {

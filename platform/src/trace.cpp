@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -27,6 +28,12 @@ namespace {
 std::atomic<bool> g_controlRegistered{false};
 std::atomic<bool> g_recorderRunning{false};
 std::atomic<bool> g_recorderVerbose{false};
+std::atomic<unsigned> g_recorderLevel{6};
+std::atomic<bool> g_recorderDataLines{true};
+// CountLines: the needle is published last, so a reader that sees it sees the rest.
+std::atomic<const char*> g_countNeedle{nullptr};
+std::atomic<unsigned> g_countLevel{0};
+std::atomic<std::atomic<std::uint64_t>*> g_countTarget{nullptr};
 
 // Room for one formatted line: time stamp, thread, level, text, newline.
 constexpr std::size_t kLineCapacity = 2200;
@@ -248,14 +255,54 @@ int SyslogPriority(unsigned level) {
     }
 }
 
+void SetRecorderLevel(unsigned level, bool dataLines) {
+    g_recorderLevel.store(level, std::memory_order_relaxed);
+    g_recorderDataLines.store(dataLines, std::memory_order_relaxed);
+}
+
+void CountLines(unsigned level, const char* needle, std::atomic<std::uint64_t>* counter) {
+    g_countNeedle.store(nullptr, std::memory_order_release);
+    if (needle == nullptr) return;
+    g_countLevel.store(level, std::memory_order_relaxed);
+    g_countTarget.store(counter, std::memory_order_relaxed);
+    g_countNeedle.store(needle, std::memory_order_release);
+}
+
+namespace {
+
+bool SessionWants(const RealtimeSession& s, unsigned level, unsigned flags) {
+    return s.active.load(std::memory_order_acquire) &&
+           (s.flags.load(std::memory_order_relaxed) & flags) != 0 &&
+           level <= s.level.load(std::memory_order_relaxed) &&
+           (level != 1 || s.dataLines.load(std::memory_order_relaxed));
+}
+
+bool RecorderWants(unsigned level) {
+    return RecorderRunning() && level <= g_recorderLevel.load(std::memory_order_relaxed) &&
+           (level != 1 || g_recorderDataLines.load(std::memory_order_relaxed));
+}
+
+bool CountWants(unsigned level) {
+    return g_countNeedle.load(std::memory_order_acquire) != nullptr &&
+           level <= g_countLevel.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+bool LineWanted(unsigned level, unsigned flags) {
+    return SessionWants(Session(), level, flags) || RecorderWants(level) || CountWants(level);
+}
+
 void TraceLine(unsigned level, unsigned flags, const char* text, std::size_t length) {
     if (text == nullptr) return;
+    if (CountWants(level)) {
+        const char* needle = g_countNeedle.load(std::memory_order_acquire);
+        if (needle != nullptr && std::string_view(text, length).find(needle) != std::string_view::npos)
+            g_countTarget.load(std::memory_order_relaxed)->fetch_add(1, std::memory_order_relaxed);
+    }
     RealtimeSession& s = Session();
-    const bool toSession = s.active.load(std::memory_order_acquire) &&
-                           (s.flags.load(std::memory_order_relaxed) & flags) != 0 &&
-                           level <= s.level.load(std::memory_order_relaxed) &&
-                           (level != 1 || s.dataLines.load(std::memory_order_relaxed));
-    const bool toRecorder = RecorderRunning();
+    const bool toSession = SessionWants(s, level, flags);
+    const bool toRecorder = RecorderWants(level);
     if (!toSession && !toRecorder) return;
 
     char line[kLineCapacity];

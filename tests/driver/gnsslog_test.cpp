@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,3 +194,33 @@ TEST(DriverManifest, HoldsTheProviderWithAllItsEventsAndKeywords) {
                  "Start processing PrepareHardware with Device=0x%1, Resource=0x%2, "
                  "ResourcesTranslated=0x%3.");
 }
+
+namespace {
+
+// gnssd keeps the recorder at its log level, and counts the driver's NMEA
+// queue overflows from their warning whatever that level is.
+TEST(GnssLogLevels, LinesOfLevelsNobodyWantsAreDroppedAndCountedLinesAreCounted) {
+    GnssDiagnosticsInitialize();
+    trace::ClearRecorder();
+    trace::SetRecorderLevel(GNSS_LEVEL_ERROR, false);
+    std::atomic<std::uint64_t> overflows{0};
+    trace::CountLines(GNSS_LEVEL_WARNING, "NMEA Queue hit MAX", &overflows);
+    EXPECT_FALSE(trace::LineWanted(GNSS_LEVEL_INFO, GNSS_TRACE_FLAG));
+    GnssLog(GNSS_LEVEL_INFO, "an information line");
+    GnssLog(GNSS_LEVEL_ATCMD, "an AT line");
+    GnssLog(GNSS_LEVEL_WARNING, "[%s] %s WARNING: NMEA Queue hit MAX, Clearing it.", TAG_IOCTRL,
+            "CacheNmeaData");
+    GnssLog(GNSS_LEVEL_WARNING, "another warning");
+    GnssLog(GNSS_LEVEL_ERROR, "an error line");
+    trace::CountLines(0, nullptr, nullptr);
+    trace::SetRecorderLevel(6, true);
+    const std::string recorded = trace::RecorderSnapshot();
+    GnssDiagnosticsCleanup();
+    EXPECT_EQ(overflows.load(), 1u);
+    EXPECT_EQ(recorded.find("information"), std::string::npos);
+    EXPECT_EQ(recorded.find("AT line"), std::string::npos);
+    EXPECT_EQ(recorded.find("warning"), std::string::npos);
+    EXPECT_NE(recorded.find("an error line"), std::string::npos);
+}
+
+}  // namespace

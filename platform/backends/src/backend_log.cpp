@@ -8,6 +8,7 @@
 namespace gnss::fw::detail {
 
 void BackendLog(unsigned level, const char* function, const char* format, ...) {
+    if (!trace::LineWanted(level, 0x2)) return;
     char line[1024];
     const int n = std::snprintf(line, sizeof line, "[USBIO ] %s ", function);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) return;

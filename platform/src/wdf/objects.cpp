@@ -21,6 +21,7 @@ constexpr std::size_t kMaxTombstones = 4096;
 constexpr std::align_val_t kContextAlignment{alignof(std::max_align_t) > 16 ? alignof(std::max_align_t) : 16};
 
 void Trace(unsigned level, const char* text) {
+    if (!gnss::trace::LineWanted(level, kTraceFlag)) return;
     char line[600];
     const int n = std::snprintf(line, sizeof line, "[WDF] %s", text);
     if (n > 0) gnss::trace::TraceLine(level, kTraceFlag, line, std::min<std::size_t>(n, sizeof line - 1));

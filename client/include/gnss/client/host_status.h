@@ -32,6 +32,7 @@ struct HostStatus {
     std::vector<Session> sessions;        // started by connections and not stopped
     std::optional<unsigned> nmeaWanted;   // the driver's NMEA count
     std::uint32_t lkg = 0;                // the driver's last-known-good session (0: none)
+    std::optional<std::uint64_t> nmeaLost;  // NMEA blocks the driver's queue dropped
     std::optional<bool> location;         // the location service is on
     std::optional<bool> testMode;         // production test mode is on
     std::optional<bool> nmeaLog;          // the NMEA log file switch is on

@@ -28,6 +28,9 @@
 #include <cstdint>
 #include <string>
 
+#include <atomic>
+#include <cstdint>
+
 #include "gnss/platform/types.h"
 
 namespace gnss::trace {
@@ -48,6 +51,10 @@ bool RecorderRunning();
 // receives it when running; the real-time session when the flags and level
 // match.  The caller decides about verbose lines (RecorderVerbose()).
 void TraceLine(unsigned level, unsigned flags, const char* text, std::size_t length);
+// Whether TraceLine would do anything with a line of this level and these
+// flags: the recorder, the real-time session or a line count wants it.  A
+// false answer lets the caller skip formatting the line.  Takes no lock.
+bool LineWanted(unsigned level, unsigned flags);
 
 // --- controller side (the host and tests) -----------------------------------
 
@@ -102,6 +109,15 @@ void WriteToRealtimeSession(const std::string& text);
 // The recorder's verbose switch: level-5 lines are recorded only while it is on.
 void SetRecorderVerbose(bool on);
 bool RecorderVerbose();
+// The highest level the recorder keeps (default 6: every line), and whether
+// it keeps the level-1 data lines.  A host that never reads the recorder sets
+// its log level here, so that the lines it does not log cost nothing.
+void SetRecorderLevel(unsigned level, bool dataLines);
+
+// Counts the traced lines of level `level` or lower whose text contains
+// `needle` (a literal that outlives the count) into `counter`, whether or not
+// anything else wants them.  One count at a time; a null needle ends it.
+void CountLines(unsigned level, const char* needle, std::atomic<std::uint64_t>* counter);
 
 inline constexpr std::size_t kRecorderCapacity = 64 * 1024;
 

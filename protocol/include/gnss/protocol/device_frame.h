@@ -73,6 +73,8 @@ inline constexpr std::size_t kMaxInputLength = 64 * 1024;
 //                          in seconds, 0 for single shots)
 //   "nmea-wanted N"        the driver's NMEA count
 //   "lkg ID"               the driver's one last-known-good session; only while set
+//   "nmea-lost N"          NMEA blocks the driver's queue has dropped since
+//                          gnssd started
 //   "location on|off"      the location service (on when the module loads)
 //   "test-mode on|off"     production test mode (self-test type 1 on, type 2 off)
 //   "nmea-log on|off"      the NMEA log file switch (GNSS_SetNMEALogging 255
