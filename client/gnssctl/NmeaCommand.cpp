@@ -60,7 +60,6 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
     }
     WaitFeedback feedback(context, events, "waiting for NMEA", WaitFeedback::Listen::No);
 
-    const std::uint64_t lostBefore = verbose ? client::NmeaBlocksLost(device) : 0;
     ULONG printed = 0;
     // Prints the block's sentences, one a line; false once `count` are out.
     const auto print = [&](const std::string& block) {
@@ -81,31 +80,22 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
         return count == 0 || printed < count;
     };
 
+    // One listen request armed at all times: the next goes out before a
+    // block is printed, so the driver's queue of five fills only while
+    // gnssctl falls behind.
+    client::NmeaListener listener(device, events.Deliver(kFixKey));
+    listener.Start();
     for (bool more = true; more;) {
-        const client::Tag tag =
-            device.ControlAsync(IOCTL_GNSS_LISTEN_NMEA, {}, sizeof(GNSS_EVENT), events.Deliver(1));
         std::optional<std::chrono::steady_clock::time_point> deadline;
         if (timeout) deadline = std::chrono::steady_clock::now() + *timeout;
         const EventWait::Event e = feedback.Next(deadline);
-        if (e.kind != EventWait::Event::Kind::Completion) {
-            device.Cancel(tag);
-            const EventWait::Event last =
-                events.Next(std::chrono::steady_clock::now() + context.timeout(), false);
-            if (last.kind == EventWait::Event::Kind::Completion && last.completion.ok()) {
-                const client::Event event = client::DecodeEvent(last.completion.output);
-                if (const auto* nmea = std::get_if<client::NmeaData>(&event.data))
-                    print(nmea->sentences);
-            }
-            if (e.kind == EventWait::Event::Kind::Signal) break;
+        if (e.kind == EventWait::Event::Kind::Signal) break;
+        if (e.kind != EventWait::Event::Kind::Completion)
             throw client::TimeoutError("nmea: no sentence for " + FormatSeconds(*timeout));
-        }
         const client::Completion& c = e.completion;
         if (c.disconnected)
             throw client::ConnectionError("the connection to gnssd ended (" +
                                           device.DisconnectReason() + ")");
-        // Every stop of a fix session, anyone's, cancels the waiting NMEA
-        // requests: listen again.
-        if (c.status == STATUS_CANCELLED) continue;
         if (!c.ok()) ThrowFixStatus(context, c.status, "NMEA data");
         const client::Event event = client::DecodeEvent(c.output);
         if (const auto* nmea = std::get_if<client::NmeaData>(&event.data)) {
@@ -116,9 +106,10 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
                           << (service->status != 0 ? "on" : "off") << "\n";
         }
     }
+    listener.Stop();
     if (verbose)
-        context.err() << "gnssctl: nmea: " << client::NmeaBlocksLost(device) - lostBefore
-                      << " block(s) dropped by the driver's queue\n";
+        context.err() << "gnssctl: nmea: " << listener.Lost()
+                      << " block(s) dropped by the driver's queue while this ran\n";
     return kExitOk;
 }
 
