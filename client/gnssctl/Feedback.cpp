@@ -84,7 +84,8 @@ WaitFeedback::WaitFeedback(Context& context, EventWait& events, std::string what
       active_(::isatty(STDERR_FILENO) == 1) {
     since_ = Clock::now();
     nextTick_ = since_ + 1s;
-    if (!active_ || listen == Listen::No) return;
+    if (listen == Listen::TimeOnly) hinted_ = true;
+    if (!active_ || listen != Listen::Nmea) return;
     // Without NMEA the line shows the time alone; the wait itself goes on.
     wanted_.emplace(context_, true);
     if (wanted_->Raised()) Park();

@@ -25,7 +25,10 @@ namespace gnss::ctl {
 
 class WaitFeedback {
 public:
-    enum class Listen { Nmea, No };
+    // Nmea: the feedback reads NMEA itself; No: the command reads it and
+    // hands it over through Heard; TimeOnly: a wait that is not for the
+    // receiver (a self-test), which shows the time alone and gives no hints.
+    enum class Listen { Nmea, No, TimeOnly };
 
     // `what` names the wait ("waiting for a fix").  With Listen::No the
     // command reads NMEA itself and hands it over through Heard.
@@ -69,7 +72,7 @@ private:
     Clock::time_point since_;             // the start of the current wait
     Clock::time_point nextTick_;
     bool heard_ = false;                  // anything from the receiver at all
-    bool hinted_ = false;
+    bool hinted_ = false;                 // TimeOnly: never hints
     bool shown_ = false;                  // a status line stands on the terminal
     NmeaView nmea_;                       // what the sentences said
     std::optional<GNSS_FIXDATA> fix_;     // the latest fix, when newer than the sentences

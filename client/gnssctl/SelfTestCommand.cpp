@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "Feedback.h"
 #include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
 
@@ -57,9 +58,28 @@ int RunSelfTest(Context& context, const std::vector<std::string>& args) {
     // The argument text with its terminating NUL: InBufLen counts it.
     std::vector<std::uint8_t> text(scan->begin(), scan->end());
     text.push_back(0);
-    const client::Completion c = context.Device().Control(
-        IOCTL_GNSS_EXECUTE_SELFTEST, client::BuildSelfTestConfig(kSpectrumScan, text), kScanOutputLength,
-        std::max(context.timeout(), kScanWait));
+    EventWait events;  // before the device's reader thread starts
+    client::Device& device = context.Device();
+    const client::Tag tag = device.ControlAsync(IOCTL_GNSS_EXECUTE_SELFTEST,
+                                                client::BuildSelfTestConfig(kSpectrumScan, text),
+                                                kScanOutputLength, events.Deliver(kFixKey));
+    const auto wait = std::max(context.timeout(), kScanWait);
+    EventWait::Event e;
+    {
+        WaitFeedback feedback(context, events, "spectrum scan running (the modem takes 35 s or more)",
+                              WaitFeedback::Listen::TimeOnly);
+        e = feedback.Next(std::chrono::steady_clock::now() + wait);
+    }
+    if (e.kind != EventWait::Event::Kind::Completion) {
+        device.Cancel(tag);
+        if (e.kind == EventWait::Event::Kind::Signal)
+            throw client::Error("spectrum scan: interrupted; the request was taken back");
+        throw client::TimeoutError("spectrum scan: no answer within " + FormatSeconds(wait) +
+                                   "; the request was taken back");
+    }
+    const client::Completion& c = e.completion;
+    if (c.disconnected)
+        throw client::ConnectionError("the connection to gnssd ended (" + device.DisconnectReason() + ")");
     // STATUS_TIMEOUT is a success value, but the scan brought nothing.
     if (c.status != STATUS_SUCCESS) throw client::StatusError(c.status, "spectrum scan");
     if (c.information == 0) {

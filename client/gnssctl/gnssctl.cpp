@@ -40,6 +40,12 @@ std::string Overview() {
             "\n"
             "Talks to the GNSS driver through gnssd's device socket.\n"
             "\n"
+            "A first fix:\n"
+            "  gnssctl status         is the location service on? is a modem attached?\n"
+            "  gnssctl location on    switch the receiver on\n"
+            "  gnssctl fix            one fix (a line on the terminal shows the wait)\n"
+            "  gnssctl watch          a live view of fixes and satellites; q quits\n"
+            "\n"
             "Options:\n"
             "  --socket PATH   gnssd's socket; default here: "
          << client::Device::DefaultSocketPath()
@@ -51,8 +57,11 @@ std::string Overview() {
             "                  folder is the user's own with mode 0700)\n"
             "  --timeout S     how long to wait for each answer, seconds (fractions\n"
             "                  allowed); default 10\n"
+
             "  --version       print the package version and exit\n"
             "  -h, --help      print this help (or a command's) and exit\n"
+            "Every option, here and after a command, takes its value as --name VALUE\n"
+            "or --name=VALUE; every duration is in seconds.\n"
             "\n"
             "Commands:\n";
     for (const CommandEntry* entry : Commands()) {
