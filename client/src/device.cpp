@@ -131,6 +131,10 @@ std::unique_ptr<Device> Device::Open(const std::string& socketPath,
         const int code = errno;
         std::string text = "cannot reach gnssd at " + socketPath + ": " + std::strerror(code);
         if (code == EACCES) text += PermissionAdvice(socketPath);
+        if (code == ENOENT || code == ECONNREFUSED)
+            text += " (is gnssd running? start it with 'gnssd', or as a service with "
+                    "'systemctl start gnssd@PORT'; or name its socket with --socket or "
+                    "GNSS_SOCKET)";
         ::close(fd);
         throw ConnectionError(text);
     }

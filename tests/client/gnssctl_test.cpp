@@ -112,6 +112,7 @@ TEST(Gnssctl, UsageErrorsExitWithTwoAndAMissingDaemonWithThree) {
     const Result r = Gnssctl({"--socket", dir.File("none.sock"), "info"});
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("cannot reach gnssd"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("is gnssd running?"), std::string::npos) << r.err;
 
     FakeDaemon full(STATUS_NOT_SUPPORTED);
     const Result refused = Gnssctl({"--socket", full.Path(), "info"});
