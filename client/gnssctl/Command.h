@@ -165,13 +165,15 @@ void StopFixSession(Context& context, ULONG sessionId);
 // A fix session id of this process's own (never 0).
 ULONG OwnSessionId();
 
-// A fix session under this process's own id, started by the constructor
-// (`parameters` with that id; a refusal throws as ThrowFixStatus does, `what`
-// naming the start) and stopped on every way out: by Stop, else by the
-// destructor.
+// A fix session under this process's own id with every detail (position,
+// accuracy, satellites), started by the constructor (`typeValue` the
+// response time, threshold or interval of `type`, `accuracy` metres; a
+// refusal throws as ThrowFixStatus does, `what` naming the start) and
+// stopped on every way out: by Stop, else by the destructor.
 class OwnFixSession {
 public:
-    OwnFixSession(Context& context, client::FixSessionParameters parameters, const char* what);
+    OwnFixSession(Context& context, GNSS_FIXSESSIONTYPE type, ULONG typeValue, ULONG accuracy,
+                  const char* what);
     ~OwnFixSession() { Stop(); }
     OwnFixSession(const OwnFixSession&) = delete;
     OwnFixSession& operator=(const OwnFixSession&) = delete;

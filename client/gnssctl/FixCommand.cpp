@@ -149,11 +149,16 @@ void ThrowFixStatus(Context& context, NTSTATUS status, const char* what) {
     throw client::StatusError(status, what);
 }
 
-OwnFixSession::OwnFixSession(Context& context, client::FixSessionParameters parameters,
-                             const char* what)
+OwnFixSession::OwnFixSession(Context& context, GNSS_FIXSESSIONTYPE type, ULONG typeValue,
+                             ULONG accuracy, const char* what)
     : context_(context), id_(OwnSessionId()) {
     std::memcpy(idBytes_, &id_, sizeof id_);
+    client::FixSessionParameters parameters;
     parameters.sessionId = id_;
+    parameters.type = type;
+    parameters.horizontalAccuracy = accuracy;
+    parameters.levelOfDetails = GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
+    parameters.typeValue = typeValue;
     const client::Completion started =
         context.Device().Control(IOCTL_GNSS_START_FIXSESSION, client::BuildFixSession(parameters),
                                  0, context.timeout());
@@ -286,14 +291,8 @@ int RunFix(Context& context, const std::vector<std::string>& args) {
     const bool lkg = o.Has("--lkg"), json = o.Has("--json"), verbose = o.Has("--verbose");
 
     EventWait events;  // before the device's reader thread starts
-    client::FixSessionParameters parameters;
-    parameters.type = lkg ? GNSS_FixSession_LKG : GNSS_FixSession_SingleShot;
-    parameters.horizontalAccuracy = accuracy;
-    parameters.levelOfDetails =
-        GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
-    parameters.typeValue = lkg ? 0 : responseTime;
-    // From here on the session is stopped on every way out.
-    OwnFixSession session(context, parameters, "start of the fix session");
+    OwnFixSession session(context, lkg ? GNSS_FixSession_LKG : GNSS_FixSession_SingleShot,
+                          lkg ? 0 : responseTime, accuracy, "start of the fix session");
     const GNSS_FIXDATA fix = WaitForFix(context, events, session, timeout, "fix");
     session.Stop();
     if (lkg && fix.FixStatus == STATUS_NOT_FOUND)

@@ -52,11 +52,8 @@ int RunNmea(Context& context, const std::vector<std::string>& args) {
     // Stopped on every way out, before NMEA is lowered.
     std::optional<OwnFixSession> session;
     if (trackInterval != 0) {
-        client::FixSessionParameters parameters;
-        parameters.type = GNSS_FixSession_ContinuousTracking;
-        parameters.horizontalAccuracy = 50;
-        parameters.typeValue = trackInterval;
-        session.emplace(context, parameters, "start of the tracking session");
+        session.emplace(context, GNSS_FixSession_ContinuousTracking, trackInterval, 50,
+                        "start of the tracking session");
     }
     WaitFeedback feedback(context, events, "waiting for NMEA", WaitFeedback::Listen::No);
 

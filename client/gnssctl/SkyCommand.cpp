@@ -19,13 +19,9 @@ namespace {
 // the fix with satellite detail.
 GNSS_FIXDATA OneFix(Context& context, ULONG accuracy, std::chrono::milliseconds timeout) {
     EventWait events;  // before the device's reader thread starts
-    client::FixSessionParameters parameters;
-    parameters.type = GNSS_FixSession_SingleShot;
-    parameters.horizontalAccuracy = accuracy;
-    parameters.levelOfDetails =
-        GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
-    parameters.typeValue = static_cast<ULONG>((timeout.count() + 999) / 1000);
-    OwnFixSession session(context, parameters, "start of the fix session");
+    OwnFixSession session(context, GNSS_FixSession_SingleShot,
+                          static_cast<ULONG>((timeout.count() + 999) / 1000), accuracy,
+                          "start of the fix session");
     const GNSS_FIXDATA fix = WaitForFix(context, events, session, timeout, "sky");
     if (!NT_SUCCESS(fix.FixStatus)) throw client::StatusError(fix.FixStatus, "fix");
     return fix;

@@ -148,13 +148,8 @@ int RunTrack(Context& context, const std::vector<std::string>& args) {
     if (!svgPath.empty()) svg = std::make_unique<SvgTrack>(svgPath, force);
 
     EventWait events;  // before the device's reader thread starts
-    client::FixSessionParameters parameters;
-    parameters.type = GNSS_FixSession_ContinuousTracking;
-    parameters.horizontalAccuracy = accuracy;
-    parameters.levelOfDetails =
-        GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
-    parameters.typeValue = interval;
-    const OwnFixSession session(context, parameters, "start of the tracking session");
+    const OwnFixSession session(context, GNSS_FixSession_ContinuousTracking, interval, accuracy,
+                                "start of the tracking session");
     WaitFeedback feedback(context, events, "waiting for a fix");
     client::Device& device = context.Device();
 

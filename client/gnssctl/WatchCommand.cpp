@@ -332,13 +332,8 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
     if (follow) {
         nmea.emplace(context);
     } else {
-        client::FixSessionParameters parameters;
-        parameters.type = GNSS_FixSession_ContinuousTracking;
-        parameters.horizontalAccuracy = accuracy;
-        parameters.levelOfDetails =
-            GNSS_FIXDETAIL_BASIC | GNSS_FIXDETAIL_ACCURACY | GNSS_FIXDETAIL_SATELLITE;
-        parameters.typeValue = interval;
-        session.emplace(context, parameters, "start of the tracking session");
+        session.emplace(context, GNSS_FixSession_ContinuousTracking, interval, accuracy,
+                        "start of the tracking session");
     }
     const auto request = [&] {
         if (follow)
