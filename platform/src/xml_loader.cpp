@@ -1,24 +1,29 @@
 // The libxml2 functions the driver's SUPL operator table reader calls,
-// forwarded to libxml2.so.2 once the first call has opened it, so that the
-// driver maps libxml2, and ICU, zlib and lzma with it, only when it reads
-// the table (once a SIM has asked for SUPL settings), not from the start.
+// forwarded to libxml2.so.2, which is opened when a read begins and closed
+// when it is over, so that the driver maps libxml2, and ICU, zlib and lzma
+// with it, only while it reads the table (once a SIM has asked for SUPL
+// settings), not from the start nor ever after.
 //
 // Each forwarder is defined with the name and type libxml2's headers declare
 // (a different type does not compile), hidden, so that the reader's calls
 // bind to it inside the driver module and nothing outside sees it.  xmlFree
 // is a variable in libxml2 (a function pointer); ours points to a forwarder.
 //
-// Without the library, the failure is logged once ("[XML] cannot load
+// The library is held while a call runs and while an object it handed out
+// lives (a parser context, a document, an XPath context or result, a text
+// from xmlNodeGetContent, which the reader gives back with xmlFree); when the
+// last is given back, libxml2 is cleaned up and closed.  What the reader set
+// up once for the process is kept here and set up again in the next opening:
+// the parser's initialisation and its entity loader.  xmlGetExternalEntityLoader
+// answers with the loader set here, or with a forwarder to the library's own
+// default, so the reader's check of its loader and its fallback stay valid
+// across openings.  A process in which someone else had libxml2 loaded first
+// keeps it loaded.
+//
+// Without the library, the failure is logged ("[XML] cannot load
 // libxml2.so.2 (install the Debian package libxml2): ..."), and the functions
 // fail as they do without memory: a null parser context, so the reader reports
-// that it could not read the table.  The entity loader the reader installs is
-// kept here then, so that its own check of it still holds.
-//
-// The library stays loaded once it is: the reader keeps it initialised with
-// its entity loader installed for as long as the driver is loaded.
-//
-// \todo Release the library after a read; the reader would have to install
-// its entity loader and initialise the parser again for the next read.
+// that it could not read the table.
 
 // The system headers libxml2's headers include come first, outside the
 // hidden block.
@@ -30,7 +35,10 @@
 #include <stdlib.h>
 #include <unicode/ucnv.h>
 
-#include <atomic>
+#include <dlfcn.h>
+
+#include <cstddef>
+#include <mutex>
 #include <string>
 
 #include "gnss/platform/library.h"
@@ -50,72 +58,150 @@ constexpr const char* kSoname = "libxml2.so.2";
 constexpr const char* kPackage = "libxml2";
 
 #define GNSS_LIBXML2_SYMBOLS(X)                                                                   \
-    X(xmlCtxtReadMemory) X(xmlFree) X(xmlFreeDoc) X(xmlFreeParserCtxt)                            \
+    X(xmlCleanupParser) X(xmlCtxtReadMemory) X(xmlFree) X(xmlFreeDoc) X(xmlFreeParserCtxt)        \
     X(xmlGetExternalEntityLoader) X(xmlInitParser) X(xmlNewParserCtxt) X(xmlNodeGetContent)       \
     X(xmlResetLastError) X(xmlSetExternalEntityLoader) X(xmlXPathEvalExpression)                 \
     X(xmlXPathFreeContext) X(xmlXPathFreeObject) X(xmlXPathNewContext)
 
-struct Libxml2 {
+struct Functions {
 #define GNSS_MEMBER(name) decltype(&::name) name = nullptr;
     GNSS_LIBXML2_SYMBOLS(GNSS_MEMBER)
 #undef GNSS_MEMBER
-    bool loaded = false;
 };
 
-void LogMissing(const std::string& error) {
-    const std::string line = "[XML] " + error;
-    // Flag 0x2: the flag of the driver's and the daemon's own lines.
-    trace::TraceLine(2, 0x2, line.data(), line.size());
-}
+xmlParserInputPtr DefaultLoader(const char* url, const char* id, xmlParserCtxtPtr ctxt);
 
-Libxml2 Load() {
-    Libxml2 lib;
-    std::string error;
-    void* handle = OpenLibrary(kSoname, kPackage, error);
-    bool complete = handle != nullptr;
-#define GNSS_RESOLVE(name)                                                                              \
-    if (complete) {                                                                                     \
-        lib.name = reinterpret_cast<decltype(lib.name)>(LibrarySymbol(handle, kSoname, #name, error)); \
-        complete = lib.name != nullptr;                                                                 \
+// The library while it is open, and what is set up again in every opening.
+class Libxml2 {
+public:
+    // Opens the library when it is closed and holds it for one call or one
+    // object; nullptr when it cannot be opened.
+    const Functions* Hold() {
+        std::lock_guard guard(lock_);
+        if (handle_ == nullptr && !Open()) return nullptr;
+        ++holds_;
+        return &functions_;
     }
-    GNSS_LIBXML2_SYMBOLS(GNSS_RESOLVE)
+    // Gives back a hold; the last one closes the library.
+    void Drop() {
+        std::lock_guard guard(lock_);
+        if (--holds_ > 0 || keep_) return;
+        // Deletes libxml2's per-thread key, so that no thread runs its
+        // destructor after the code is gone.
+        functions_.xmlCleanupParser();
+        ::dlclose(handle_);
+        handle_ = nullptr;
+    }
+    // The functions while an object of the library keeps it open.
+    const Functions& Opened() const { return functions_; }
+
+    void Initialised() {
+        std::lock_guard guard(lock_);
+        initialised_ = true;
+    }
+    xmlExternalEntityLoader Loader() {
+        std::lock_guard guard(lock_);
+        return loader_ != nullptr ? loader_ : DefaultLoader;
+    }
+    void SetLoader(xmlExternalEntityLoader loader) {
+        std::lock_guard guard(lock_);
+        loader_ = loader == DefaultLoader ? nullptr : loader;
+        if (handle_ != nullptr)
+            functions_.xmlSetExternalEntityLoader(loader_ != nullptr ? loader_ : libraryDefault_);
+    }
+    // The library's own loader; only called while the library is held.
+    xmlExternalEntityLoader LibraryDefault() const { return libraryDefault_; }
+    void ResetLastError() {
+        std::lock_guard guard(lock_);
+        // A closed library keeps no error.
+        if (handle_ != nullptr) functions_.xmlResetLastError();
+    }
+
+private:
+    bool Open() {
+        std::string error;
+        void* already = ::dlopen(kSoname, RTLD_NOW | RTLD_NOLOAD);
+        keep_ = already != nullptr;
+        if (already != nullptr) ::dlclose(already);
+        void* handle = OpenLibrary(kSoname, kPackage, error);
+        bool complete = handle != nullptr;
+#define GNSS_RESOLVE(name)                                                                     \
+    if (complete) {                                                                            \
+        functions_.name =                                                                      \
+            reinterpret_cast<decltype(functions_.name)>(LibrarySymbol(handle, kSoname, #name, error)); \
+        complete = functions_.name != nullptr;                                                 \
+    }
+        GNSS_LIBXML2_SYMBOLS(GNSS_RESOLVE)
 #undef GNSS_RESOLVE
-    lib.loaded = complete;
-    if (!complete) LogMissing(error);
-    return lib;
+        if (!complete) {
+            if (handle != nullptr) ::dlclose(handle);
+            handle_ = nullptr;
+            const std::string line = "[XML] " + error;
+            // Flag 0x2: the flag of the driver's and the daemon's own lines.
+            trace::TraceLine(2, 0x2, line.data(), line.size());
+            return false;
+        }
+        handle_ = handle;
+        libraryDefault_ = functions_.xmlGetExternalEntityLoader();
+        if (initialised_) functions_.xmlInitParser();
+        if (loader_ != nullptr) functions_.xmlSetExternalEntityLoader(loader_);
+        return true;
+    }
+
+    std::mutex lock_;
+    void* handle_ = nullptr;
+    Functions functions_;
+    std::size_t holds_ = 0;
+    bool keep_ = false;
+    bool initialised_ = false;
+    xmlExternalEntityLoader loader_ = nullptr;
+    xmlExternalEntityLoader libraryDefault_ = nullptr;
+};
+
+Libxml2& Lib() {
+    static auto* lib = new Libxml2;  // never destroyed: the reader may run at exit
+    return *lib;
 }
 
-const Libxml2& Lib() {
-    static const Libxml2 lib = Load();
-    return lib;
+xmlParserInputPtr DefaultLoader(const char* url, const char* id, xmlParserCtxtPtr ctxt) {
+    if (Lib().Hold() == nullptr) return nullptr;
+    xmlParserInputPtr input = Lib().LibraryDefault()(url, id, ctxt);
+    Lib().Drop();
+    return input;
 }
 
-// The entity loader while the library is missing.
-std::atomic<xmlExternalEntityLoader> g_loader{nullptr};
-
+// Calls a function that hands out an object, which holds the library until
+// it is given back.
 template <auto Member, typename R, typename... Args>
-R Forward(R failed, Args... args) {
-    const Libxml2& lib = Lib();
-    return lib.loaded ? (lib.*Member)(args...) : failed;
+R Make(Args... args) {
+    const Functions* functions = Lib().Hold();
+    if (functions == nullptr) return nullptr;
+    R object = (functions->*Member)(args...);
+    if (object == nullptr) Lib().Drop();
+    return object;
 }
 
-template <auto Member, typename... Args>
-void ForwardVoid(Args... args) {
-    const Libxml2& lib = Lib();
-    if (lib.loaded) (lib.*Member)(args...);
+// Gives an object back to the library, and the library's hold with it.
+template <auto Member, typename T>
+void GiveBack(T object) {
+    if (object == nullptr) return;
+    (Lib().Opened().*Member)(object);
+    Lib().Drop();
 }
 
 void FreeThroughLibrary(void* memory) {
-    const Libxml2& lib = Lib();
-    if (lib.loaded) (*lib.xmlFree)(memory);
+    if (memory == nullptr) return;
+    (*Lib().Opened().xmlFree)(memory);
+    Lib().Drop();
 }
 
 }  // namespace
 }  // namespace gnss::platform
 
-using gnss::platform::Forward;
-using gnss::platform::ForwardVoid;
-using gnss::platform::Libxml2;
+using gnss::platform::Functions;
+using gnss::platform::GiveBack;
+using gnss::platform::Lib;
+using gnss::platform::Make;
 
 extern "C" {
 
@@ -123,34 +209,31 @@ xmlFreeFunc xmlFree = gnss::platform::FreeThroughLibrary;
 
 xmlDocPtr xmlCtxtReadMemory(xmlParserCtxtPtr ctxt, const char* buffer, int size, const char* url,
                             const char* encoding, int options) {
-    return Forward<&Libxml2::xmlCtxtReadMemory>(static_cast<xmlDocPtr>(nullptr), ctxt, buffer, size,
-                                                url, encoding, options);
+    return Make<&Functions::xmlCtxtReadMemory, xmlDocPtr>(ctxt, buffer, size, url, encoding, options);
 }
-void xmlFreeDoc(xmlDocPtr doc) { ForwardVoid<&Libxml2::xmlFreeDoc>(doc); }
-void xmlFreeParserCtxt(xmlParserCtxtPtr ctxt) { ForwardVoid<&Libxml2::xmlFreeParserCtxt>(ctxt); }
-xmlExternalEntityLoader xmlGetExternalEntityLoader(void) {
-    return Forward<&Libxml2::xmlGetExternalEntityLoader>(gnss::platform::g_loader.load());
+void xmlFreeDoc(xmlDocPtr doc) { GiveBack<&Functions::xmlFreeDoc>(doc); }
+void xmlFreeParserCtxt(xmlParserCtxtPtr ctxt) { GiveBack<&Functions::xmlFreeParserCtxt>(ctxt); }
+xmlExternalEntityLoader xmlGetExternalEntityLoader(void) { return Lib().Loader(); }
+void xmlInitParser(void) {
+    Lib().Initialised();
+    if (const Functions* functions = Lib().Hold()) {
+        functions->xmlInitParser();
+        Lib().Drop();
+    }
 }
-void xmlInitParser(void) { ForwardVoid<&Libxml2::xmlInitParser>(); }
-xmlParserCtxtPtr xmlNewParserCtxt(void) {
-    return Forward<&Libxml2::xmlNewParserCtxt>(static_cast<xmlParserCtxtPtr>(nullptr));
-}
+xmlParserCtxtPtr xmlNewParserCtxt(void) { return Make<&Functions::xmlNewParserCtxt, xmlParserCtxtPtr>(); }
 xmlChar* xmlNodeGetContent(const xmlNode* node) {
-    return Forward<&Libxml2::xmlNodeGetContent>(static_cast<xmlChar*>(nullptr), node);
+    return Make<&Functions::xmlNodeGetContent, xmlChar*>(node);
 }
-void xmlResetLastError(void) { ForwardVoid<&Libxml2::xmlResetLastError>(); }
-void xmlSetExternalEntityLoader(xmlExternalEntityLoader loader) {
-    if (!gnss::platform::Lib().loaded) gnss::platform::g_loader.store(loader);
-    ForwardVoid<&Libxml2::xmlSetExternalEntityLoader>(loader);
-}
+void xmlResetLastError(void) { Lib().ResetLastError(); }
+void xmlSetExternalEntityLoader(xmlExternalEntityLoader loader) { Lib().SetLoader(loader); }
 xmlXPathObjectPtr xmlXPathEvalExpression(const xmlChar* expression, xmlXPathContextPtr ctxt) {
-    return Forward<&Libxml2::xmlXPathEvalExpression>(static_cast<xmlXPathObjectPtr>(nullptr),
-                                                     expression, ctxt);
+    return Make<&Functions::xmlXPathEvalExpression, xmlXPathObjectPtr>(expression, ctxt);
 }
-void xmlXPathFreeContext(xmlXPathContextPtr ctxt) { ForwardVoid<&Libxml2::xmlXPathFreeContext>(ctxt); }
-void xmlXPathFreeObject(xmlXPathObjectPtr object) { ForwardVoid<&Libxml2::xmlXPathFreeObject>(object); }
+void xmlXPathFreeContext(xmlXPathContextPtr ctxt) { GiveBack<&Functions::xmlXPathFreeContext>(ctxt); }
+void xmlXPathFreeObject(xmlXPathObjectPtr object) { GiveBack<&Functions::xmlXPathFreeObject>(object); }
 xmlXPathContextPtr xmlXPathNewContext(xmlDocPtr doc) {
-    return Forward<&Libxml2::xmlXPathNewContext>(static_cast<xmlXPathContextPtr>(nullptr), doc);
+    return Make<&Functions::xmlXPathNewContext, xmlXPathContextPtr>(doc);
 }
 
 }  // extern "C"
