@@ -17,8 +17,8 @@
 // the parser's initialisation and its entity loader.  xmlGetExternalEntityLoader
 // answers with the loader set here, or with a forwarder to the library's own
 // default, so the reader's check of its loader and its fallback stay valid
-// across openings.  A process in which someone else had libxml2 loaded first
-// keeps it loaded.
+// across openings.  The library stays open in a process in which someone else
+// had it loaded first, and once more than one thread has used it (see Drop).
 //
 // Without the library, the failure is logged ("[XML] cannot load
 // libxml2.so.2 (install the Debian package libxml2): ..."), and the functions
@@ -38,14 +38,18 @@
 #include <dlfcn.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "gnss/platform/library.h"
 #include "gnss/platform/trace.h"
 
 #pragma GCC visibility push(hidden)
+#include <libxml/globals.h>
 #include <libxml/parser.h>
+#include <libxml/threads.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlmemory.h>
@@ -59,7 +63,8 @@ constexpr const char* kPackage = "libxml2";
 
 #define GNSS_LIBXML2_SYMBOLS(X)                                                                   \
     X(xmlCleanupParser) X(xmlCtxtReadMemory) X(xmlFree) X(xmlFreeDoc) X(xmlFreeParserCtxt)        \
-    X(xmlGetExternalEntityLoader) X(xmlInitParser) X(xmlNewParserCtxt) X(xmlNodeGetContent)       \
+    X(xmlGetExternalEntityLoader) X(xmlGetGlobalState) X(xmlInitParser) X(xmlIsMainThread)       \
+    X(xmlNewParserCtxt) X(xmlNodeGetContent)                                                      \
     X(xmlResetLastError) X(xmlSetExternalEntityLoader) X(xmlXPathEvalExpression)                 \
     X(xmlXPathFreeContext) X(xmlXPathFreeObject) X(xmlXPathNewContext)
 
@@ -80,17 +85,28 @@ public:
         std::lock_guard guard(lock_);
         if (handle_ == nullptr && !Open()) return nullptr;
         ++holds_;
+        const std::thread::id self = std::this_thread::get_id();
+        if (user_ == std::thread::id()) user_ = self;
+        if (user_ != self) severalUsers_ = true;
         return &functions_;
     }
     // Gives back a hold; the last one closes the library.
     void Drop() {
         std::lock_guard guard(lock_);
-        if (--holds_ > 0 || keep_) return;
-        // Deletes libxml2's per-thread key, so that no thread runs its
-        // destructor after the code is gone.
+        if (--holds_ > 0 || keep_ || severalUsers_) return;
+        // libxml2 keeps a state for each thread but the main one, which its
+        // key's destructor frees when the thread ends.  xmlCleanupParser
+        // deletes the key, so that no destructor runs after the code is gone,
+        // and the state of the one thread that used the library is freed
+        // here instead.  With several threads that used it, the library stays
+        // open: their states are theirs to free, by that destructor.
+        xmlGlobalStatePtr state =
+            functions_.xmlIsMainThread() != 0 ? nullptr : functions_.xmlGetGlobalState();
         functions_.xmlCleanupParser();
+        std::free(state);
         ::dlclose(handle_);
         handle_ = nullptr;
+        user_ = std::thread::id();
     }
     // The functions while an object of the library keeps it open.
     const Functions& Opened() const { return functions_; }
@@ -153,6 +169,8 @@ private:
     Functions functions_;
     std::size_t holds_ = 0;
     bool keep_ = false;
+    std::thread::id user_;  // the first thread that held the library since it opened
+    bool severalUsers_ = false;
     bool initialised_ = false;
     xmlExternalEntityLoader loader_ = nullptr;
     xmlExternalEntityLoader libraryDefault_ = nullptr;
