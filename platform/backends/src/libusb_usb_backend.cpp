@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "backend_log.h"
+#include "libusb_loader.h"
 #include "gnss/platform/libusb_usb_backend.h"
 
 namespace gnss::fw {
@@ -44,6 +45,11 @@ std::shared_ptr<LibusbUsbBackend> LibusbUsbBackend::Open(const UsbDeviceSelector
 
 bool LibusbUsbBackend::Start(const UsbDeviceSelector& selector, std::string& error) {
     const std::string name = "usb:" + selector.ToString();
+    std::string missing;
+    if (!detail::LoadLibusb(missing)) {
+        error = name + ": " + missing;
+        return false;
+    }
     int rc = libusb_init(&context_);
     if (rc != LIBUSB_SUCCESS) {
         context_ = nullptr;
