@@ -49,7 +49,55 @@ void CloseFd(int& fd) {
 
 unsigned long long Id(std::uint64_t id) { return static_cast<unsigned long long>(id); }
 
+// The completion frame of a request.  The output never exceeds the
+// information (the framework trims it to the output length already).
+void EncodeAnswer(std::uint64_t connection, std::uint64_t tag, const DeviceCompletion& done,
+                  std::vector<std::uint8_t>& out) {
+    std::size_t count = done.output.size();
+    if (count > done.information) count = static_cast<std::size_t>(done.information);
+    const frame::FrameError error = frame::EncodeCompletion(
+        tag, done.status, done.information, {done.output.data(), count}, out);
+    if (error != frame::FrameError::None) {
+        GNSSD_LOG(kLogError, "ERROR: connection %llu: completion of tag %llu: %s", Id(connection),
+                  static_cast<unsigned long long>(tag), frame::FrameErrorText(error));
+        frame::EncodeCompletion(tag, STATUS_INTERNAL_ERROR, 0, {}, out);
+    }
+}
+
 }  // namespace
+
+// What a connection shares with the threads that complete its requests; the
+// rules are in DeviceServer.h (Direct completions).
+struct DeviceServer::Wire {
+    std::mutex lock;
+    int fd = -1;             // the socket while direct writes are allowed, else -1
+    std::size_t behind = 0;  // its completions posted to the inbox, not yet sent or queued
+    std::vector<std::uint64_t> sent;  // tags written directly, not yet forgotten by the loop
+
+    // On the completing thread.  True when the completion has been written
+    // to the socket; false when it must go through the inbox (counted behind).
+    bool WriteOrHold(std::uint64_t connection, std::uint64_t tag, const DeviceCompletion& done,
+                     bool direct) {
+        std::vector<std::uint8_t> out;
+        if (direct) EncodeAnswer(connection, tag, done, out);
+        std::lock_guard guard(lock);
+        if (direct && fd >= 0 && behind == 0) {
+            ssize_t n;
+            do {
+                n = ::send(fd, out.data(), out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            } while (n < 0 && errno == EINTR);
+            if (n >= 0) {
+                sent.push_back(tag);
+                return true;
+            }
+            // EAGAIN or a broken connection: the loop finds the same when it
+            // sends this completion, and waits for room or ends the connection.
+            fd = -1;
+        }
+        ++behind;
+        return false;
+    }
+};
 
 // Work handed to the loop thread by other threads.
 struct DeviceServer::Inbox {
@@ -403,6 +451,7 @@ void DeviceServer::Accept() {
     Connection& c = *owned;
     c.id = nextId_++;
     c.fd = fd;
+    c.wire = std::make_shared<Wire>();  // no direct writes before the open is answered
     // Every frame then carries the sender's credentials, which tells an empty
     // frame from the end of the connection (recvmsg returns 0 for both).
     const int on = 1;
@@ -521,6 +570,8 @@ void DeviceServer::HandleReadable(Connection& c) {
 }
 
 bool DeviceServer::HandleFrame(Connection& c, std::span<const std::uint8_t> bytes) {
+    // The client may reuse the tags of requests answered directly.
+    Reconcile(c);
     frame::Request request;
     const frame::FrameError error = frame::DecodeRequest(bytes, request);
     if (error != frame::FrameError::None) {
@@ -564,12 +615,18 @@ bool DeviceServer::HandleFrame(Connection& c, std::span<const std::uint8_t> byte
     }
     RequestHandle handle = 0;
     std::weak_ptr<Inbox> inbox = inbox_;
+    std::shared_ptr<Wire> wire = c.wire;
     const std::uint64_t connection = c.id;
     const std::uint64_t requestTag = request.tag;
+    const RequestEffect effect = EffectOf(request.controlCode, request.input);
+    // What a request changes in the driver is followed on the loop thread:
+    // only the others may be answered by the completing thread itself.
+    const bool direct = !effect.Any();
     const NTSTATUS status = device_.Submit(
         c.file, request.controlCode, request.input.data(), request.input.size(),
         request.outputLength,
-        [inbox, connection, requestTag](DeviceCompletion&& done) {
+        [inbox, wire, connection, requestTag, direct](DeviceCompletion&& done) {
+            if (wire->WriteOrHold(connection, requestTag, done, direct)) return;
             if (auto box = inbox.lock())
                 box->Post(Inbox::Completed{connection, requestTag, std::move(done)});
         },
@@ -581,7 +638,6 @@ bool DeviceServer::HandleFrame(Connection& c, std::span<const std::uint8_t> byte
         Enqueue(c, std::move(out));
         return Flush(c);
     }
-    const RequestEffect effect = EffectOf(request.controlCode, request.input);
     c.outstanding.emplace(request.tag, Request{handle, buffers, effect});
     c.outstandingBytes += buffers;
     if (effect.Any()) ++effectsInFlight_;
@@ -653,6 +709,7 @@ void DeviceServer::Deliver(std::uint64_t connection, std::uint64_t tag, DeviceCo
     if (it == c->outstanding.end()) {
         GNSSD_LOG(kLogError, "ERROR: connection %llu: completion for tag %llu, not outstanding",
                   Id(connection), static_cast<unsigned long long>(tag));
+        Flush(*c, true);  // nothing to send for it, but no longer behind
         return;
     }
     const Request request = it->second;
@@ -672,20 +729,10 @@ void DeviceServer::Deliver(std::uint64_t connection, std::uint64_t tag, DeviceCo
         c = Find(connection);
         if (c == nullptr) return;
     }
-    // The output never exceeds the information (the framework trims it to the
-    // output length already).
-    std::size_t count = done.output.size();
-    if (count > done.information) count = static_cast<std::size_t>(done.information);
     std::vector<std::uint8_t> out;
-    const frame::FrameError error = frame::EncodeCompletion(
-        tag, done.status, done.information, {done.output.data(), count}, out);
-    if (error != frame::FrameError::None) {
-        GNSSD_LOG(kLogError, "ERROR: connection %llu: completion of tag %llu: %s", Id(connection),
-                  static_cast<unsigned long long>(tag), frame::FrameErrorText(error));
-        frame::EncodeCompletion(tag, STATUS_INTERNAL_ERROR, 0, {}, out);
-    }
+    EncodeAnswer(connection, tag, done, out);
     Enqueue(*c, std::move(out));
-    Flush(*c);
+    Flush(*c, true);
 }
 
 void DeviceServer::Enqueue(Connection& c, std::vector<std::uint8_t>&& frame) {
@@ -693,24 +740,61 @@ void DeviceServer::Enqueue(Connection& c, std::vector<std::uint8_t>&& frame) {
     c.outgoing.push_back(std::move(frame));
 }
 
-bool DeviceServer::Flush(Connection& c) {
-    while (!c.outgoing.empty() && !c.writeBlocked) {
-        const auto& f = c.outgoing.front();
-        const ssize_t n = ::send(c.fd, f.data(), f.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                c.writeBlocked = true;
+bool DeviceServer::Flush(Connection& c, bool delivered) {
+    bool failed = false;
+    {
+        Wire& w = *c.wire;
+        std::lock_guard guard(w.lock);
+        if (delivered && w.behind > 0) --w.behind;
+        while (!c.outgoing.empty() && !c.writeBlocked) {
+            const auto& f = c.outgoing.front();
+            const ssize_t n = ::send(c.fd, f.data(), f.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    c.writeBlocked = true;
+                    break;
+                }
+                failed = true;
                 break;
             }
-            End(c, "connection failed while sending", kLogWarning);
-            return false;
+            c.queuedBytes -= f.size();
+            c.outgoing.pop_front();
         }
-        c.queuedBytes -= f.size();
-        c.outgoing.pop_front();
+        const bool direct = !failed && c.opened && !c.closing && !c.ended && !c.writeBlocked &&
+                            c.outgoing.empty();
+        w.fd = direct ? c.fd : -1;
+    }
+    if (failed) {
+        End(c, "connection failed while sending", kLogWarning);
+        return false;
     }
     UpdateInterest(c);
     return true;
+}
+
+void DeviceServer::Reconcile(Connection& c) {
+    sentTags_.clear();
+    {
+        std::lock_guard guard(c.wire->lock);
+        if (c.wire->sent.empty()) return;
+        // The handlers keep the capacity of the one, the loop that of the other.
+        c.wire->sent.swap(sentTags_);
+    }
+    for (const std::uint64_t tag : sentTags_) {
+        const auto it = c.outstanding.find(tag);
+        if (it == c.outstanding.end()) continue;
+        c.outstandingBytes -= it->second.bytes;
+        c.outstanding.erase(it);
+    }
+}
+
+void DeviceServer::StopDirectWrites(Connection& c) {
+    {
+        std::lock_guard guard(c.wire->lock);
+        c.wire->fd = -1;
+    }
+    Reconcile(c);
 }
 
 void DeviceServer::UpdateInterest(Connection& c) {
@@ -733,12 +817,18 @@ void DeviceServer::BeginClose(Connection& c, const char* why) {
     GNSSD_LOG(kLogInfo, "connection %llu: %s; closing after %zu outstanding request(s)", Id(c.id),
               why, c.outstanding.size());
     c.closing = true;
+    // From here on every completion comes through the inbox: the end of a
+    // draining connection waits for its outstanding requests.
+    StopDirectWrites(c);
     c.closeBy = std::chrono::steady_clock::now() + limits_.closeGrace;
     ::shutdown(c.fd, SHUT_RD);
     UpdateInterest(c);
 }
 
 void DeviceServer::End(Connection& c, const char* why, unsigned level) {
+    // Before the socket closes: no handler may send on its descriptor (or on
+    // one that reuses its number), and only what is outstanding is cancelled.
+    StopDirectWrites(c);
     if (c.outstanding.empty())
         GNSSD_LOG(level, "connection %llu: %s; closed", Id(c.id), why);
     else

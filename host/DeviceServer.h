@@ -37,8 +37,38 @@
 // Threads: everything runs on the thread that calls Run/RunUntilIdle (the
 // loop thread; the destructor serves the last cleanup on its own thread once
 // Run has returned), except the completion handlers, Stop and
-// NotifyDeviceRemoved, which only append to the loop's inbox and wake it
-// through an eventfd.
+// NotifyDeviceRemoved, which append to the loop's inbox and wake it through
+// an eventfd.
+//
+// Direct completions.  A completion that changes nothing the ledger follows
+// (its request has no RequestEffect) is written to the socket by the thread
+// that completes it, without waking the loop, when that cannot reorder the
+// connection's output: nothing is queued for it, it is not blocked on
+// EAGAIN, no completion of it waits in the inbox, it is open and not closing.
+// Anything else, or a send that fails (EAGAIN included), goes through the
+// inbox as before, and the loop queues, sends or ends the connection.  Each
+// connection has a Wire, shared by the loop and the completion handlers:
+//   - Wire::lock is held by the loop around every send to the connection
+//     (Flush) and by a handler around its check and its send, so frames
+//     never interleave, and a frame the loop has queued is never overtaken;
+//   - Wire::fd is the socket while the loop allows direct writes, else -1;
+//     the loop recomputes it under the lock at the end of every Flush and
+//     sets it to -1 before it closes the socket (End) or stops reading it
+//     (BeginClose), so no handler ever sends on a closed, or reused,
+//     descriptor, nor to a connection that is draining;
+//   - Wire::behind counts the connection's completions posted to the inbox
+//     and not yet sent or queued by the loop; while it is not 0 every
+//     completion takes the inbox, so completions keep the order they had;
+//   - Wire::sent holds the tags written directly; the loop forgets those
+//     requests (Reconcile) before it reads the next frame (a client may
+//     reuse a tag once it has its answer), when it starts closing the
+//     connection and when it ends it.  Until then they count against
+//     Limits as outstanding, which errs on the safe side.
+// The Wire is owned by the connection and by every handler of its requests,
+// so a handler that runs after the connection was erased finds fd -1 and
+// posts to an inbox that drops it.  The lock is a leaf: nothing is called
+// while holding it but send(), so a handler may run under the driver's locks
+// (and a device may complete inside Submit or Cancel, on the loop thread).
 #pragma once
 
 #include <chrono>
@@ -147,6 +177,8 @@ private:
         RequestEffect effect;   // what it changes in the driver if it succeeds
     };
 
+    struct Wire;
+
     struct Connection {
         std::uint64_t id = 0;
         int fd = -1;  // -1 once ended
@@ -165,6 +197,7 @@ private:
         bool writeBlocked = false;    // the last send hit EAGAIN
         std::uint32_t registered = 0;  // epoll events currently registered
         bool credentials = false;      // frames carry credentials (SO_PASSCRED)
+        std::shared_ptr<Wire> wire;    // what completing threads share (see above)
     };
 
     struct Inbox;
@@ -190,7 +223,13 @@ private:
     // The text of the status answer (frame::kHostQueryStatus), also sent
     // after a refused open.
     std::string StatusAnswer() const;
-    bool Flush(Connection& c);
+    // Sends what is queued, under the wire's lock; `delivered` is a
+    // completion taken from the inbox (one less behind on the wire).
+    bool Flush(Connection& c, bool delivered = false);
+    // Forgets the requests whose completions a handler wrote directly.
+    void Reconcile(Connection& c);
+    // No more direct writes to the connection; the requests answered so far forgotten.
+    void StopDirectWrites(Connection& c);
     void Deliver(std::uint64_t connection, std::uint64_t tag, DeviceCompletion&& completion);
     void DeliverUndo(std::uint64_t connection, const RequestEffect& effect, NTSTATUS status);
     void Enqueue(Connection& c, std::vector<std::uint8_t>&& frame);
@@ -240,6 +279,7 @@ private:
     // have not been seen: the clients' (EffectOf) and the server's undo.
     std::size_t effectsInFlight_ = 0;
     std::vector<std::uint8_t> readBuffer_;
+    std::vector<std::uint64_t> sentTags_;  // Reconcile's, kept for its capacity
 };
 
 }  // namespace gnss::host

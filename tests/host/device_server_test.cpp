@@ -1,5 +1,6 @@
 // The device socket server against a scripted device, in one process: the
 // server's loop runs on a thread of its own, the tests are its clients.
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -571,6 +572,54 @@ TEST_F(DeviceServerTest, DeviceRemovalDeliversTheCancellationsThenClosesEveryCon
     EXPECT_NE(text.find("\nmodem waiting\n"), std::string::npos) << text;
     EXPECT_TRUE(late.AtEnd());
     EXPECT_EQ(device_.Closes(), 0);  // the files were closed by the removal, not again
+}
+
+// A completion may be written by the thread that completes it, but never
+// ahead of what the server has queued for the same connection.  No loop
+// thread here: the test runs the server (RunUntilIdle) when it chooses, so
+// the queue is still full when the client has made room and the parked
+// request completes.
+TEST(DeviceServerDirectCompletion, NeverOvertakesWhatIsQueuedForTheConnection) {
+    test::TempDir dir;
+    ScriptedDevice device;
+    // A queue long enough for every echo: all of them are read before the
+    // parked request completes.
+    DeviceServer::Limits limits;
+    limits.maxQueuedFrames = 1024;
+    limits.maxQueuedBytes = 4 * 1024 * 1024;
+    DeviceServer server(device, limits);
+    const std::string path = dir.File("gnss.sock");
+    std::string error;
+    ASSERT_TRUE(server.Listen(path, error)) << error;
+    FrameClient client(path);
+    server.RunUntilIdle();
+    ASSERT_EQ(client.ReadOpenResult(), std::optional<NTSTATUS>(STATUS_SUCCESS));
+    ASSERT_TRUE(client.SendControl(1, kPark, Id(1), 8));
+    // More echo answers than the socket holds: the rest waits in the server's queue.
+    constexpr int kEchoes = 48;
+    for (int i = 0; i < kEchoes; ++i) {
+        ASSERT_TRUE(client.SendControl(100 + static_cast<std::uint64_t>(i), kEcho, Bytes(8192, 1), 8192));
+        server.RunUntilIdle();
+    }
+    std::vector<std::uint64_t> tags;
+    const auto readWhatIsThere = [&] {
+        pollfd p{client.fd(), POLLIN, 0};
+        while (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0) {
+            const auto c = client.ReadCompletion();
+            if (!c) return;
+            tags.push_back(c->tag);
+        }
+    };
+    readWhatIsThere();
+    ASSERT_LT(tags.size(), static_cast<std::size_t>(kEchoes)) << "nothing was queued";
+    device.Complete(1, STATUS_SUCCESS, {});
+    for (int round = 0; round < kEchoes && tags.size() < kEchoes + 1u; ++round) {
+        server.RunUntilIdle();
+        readWhatIsThere();
+    }
+    ASSERT_EQ(tags.size(), kEchoes + 1u);
+    EXPECT_EQ(tags.back(), 1u);
+    EXPECT_TRUE(std::is_sorted(tags.begin(), tags.end() - 1));
 }
 
 }  // namespace

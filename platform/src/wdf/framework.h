@@ -9,8 +9,18 @@
 // Locks.  Each DriverHost owns one framework lock (Host::mu) that guards all
 // framework state of its driver: objects' life flags and references, the
 // device's Plug and Play and power state, queues and requests, file objects,
-// USB targets and readers.  Host::cv is its one condition variable; every
-// state change notifies it and every waiter re-checks its own condition.
+// USB targets and readers.  Host::cv is its condition variable for every
+// waiter but the dispatchers; every state change notifies it and every
+// waiter re-checks its own condition.  The request path (a request queued,
+// presented, forwarded, requeued or completed) wakes only whom it concerns:
+// each dispatch thread waits on its queue's own QueueObj::wake (with
+// Host::mu), which the request path notifies with notify_one and the
+// queue's other state changes (start, power start, deletion, exit) with
+// notify_all; Host::cv is notified from the request path only when
+// somebody waits on it for that change: the power thread for a request in a
+// power-stopped queue or for a busy device that fell idle
+// (powerWaitsForIdle), a stop, purge or power-down for the driver's
+// requests to drain (drainWaiters).
 // Lock order: Host::mu -> Registry lock -> Host::diagMu (history and
 // violations) -> the trace back-end's own lock.  Driver callbacks, completion
 // handlers and USB back-end calls are never made with Host::mu held.
@@ -202,6 +212,7 @@ struct QueueObj : Object {
     std::deque<std::shared_ptr<RequestObj>> waiting;
     std::vector<std::shared_ptr<RequestObj>> owned;  // delivered, still with the driver
     bool exit = false;
+    std::condition_variable wake;  // its dispatch thread waits here (see Locks)
     std::thread dispatcher;
     std::thread::id dispatcherId;
 
@@ -407,6 +418,9 @@ public:
     void StartDispatcherLocked(const std::shared_ptr<QueueObj>& queue);
     void DispatchLoop(std::shared_ptr<QueueObj> queue);
     bool CanPresentLocked(const QueueObj& queue) const;
+    // Wakes the power thread when it waits for a busy device to fall idle
+    // and the device now is idle (its idle time-out starts).
+    void WakeIfIdleLocked();
     void DeleteQueueLocked(const std::shared_ptr<QueueObj>& queue, Deferred& deferred);
 
     // --- power (host lock held) ---------------------------------------------
@@ -484,6 +498,8 @@ public:
     std::chrono::steady_clock::time_point idleDeadline{};
     static constexpr std::size_t kKeptIdleOuts = 64;
     std::vector<IdleOut> idleOuts;  // the latest idle-outs of this host's devices, in order
+    bool powerWaitsForIdle = false;  // the power thread waits, untimed, for a busy device
+    int drainWaiters = 0;            // threads waiting for queues' owned requests to drain
     int activeOpens = 0;
     int activeCloses = 0;
     std::function<void()> removedHandler;

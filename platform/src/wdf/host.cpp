@@ -38,7 +38,10 @@ void Host::PowerStopQueuesLocked() {
 void Host::PowerStartQueuesLocked() {
     if (device == nullptr) return;
     for (auto& q : device->queues)
-        if (q->powerManaged) q->powerStopped = false;
+        if (q->powerManaged) {
+            q->powerStopped = false;
+            q->wake.notify_all();
+        }
     cv.notify_all();
 }
 
@@ -109,10 +112,14 @@ void Host::PowerLoop() {
                 IdleOutLocked(lock);
                 continue;
             }
+            // A later deadline (the device was busy meanwhile) is seen on waking.
             cv.wait_until(lock, idleDeadline);
             continue;
         }
+        // Busy in D0: the request path wakes this once the device falls idle.
+        powerWaitsForIdle = pwr == Pwr::D0 && !sleeping && device->idleEnabled;
         cv.wait(lock);
+        powerWaitsForIdle = false;
     }
     powerThreadRunning = false;
     for (auto& op : ops) {
@@ -273,11 +280,13 @@ void Host::GoDownLocked(std::unique_lock<std::mutex>& lock, WDF_POWER_DEVICE_STA
         deferred.Run();
         lock.lock();
     }
+    drainWaiters++;
     cv.wait(lock, [&] {
         for (auto& q : dev_->queues)
             if (q->alive && q->powerManaged && !q->owned.empty()) return false;
         return true;
     });
+    drainWaiters--;
 
     pwr = Pwr::Leaving;
     CallDriver(*this, lock, "SelfManagedIoSuspend", cb.EvtDeviceSelfManagedIoSuspend, dev);
@@ -419,6 +428,7 @@ void Host::FinishDeviceLocked(std::unique_lock<std::mutex>& lock, bool announce)
         for (auto& q : dev->queues) {
             CancelWaitingLocked(*q, deferred);
             q->exit = true;
+            q->wake.notify_all();
         }
         cv.notify_all();
         lock.unlock();
@@ -882,6 +892,7 @@ std::vector<std::shared_ptr<Object>> Host::TakeGraveyardLocked() {
         if (object->kind == Kind::Queue) {
             auto q = std::static_pointer_cast<QueueObj>(object);
             q->exit = true;
+            q->wake.notify_all();
             q->waiting.clear();
             q->owned.clear();
             if (q->dispatcher.joinable()) q->dispatcher.detach();

@@ -14,7 +14,12 @@ void Host::ReleaseOwnershipLocked(RequestObj& request) {
     request.owner.reset();
     std::erase_if(owner->owned, [&](const std::shared_ptr<RequestObj>& r) { return r.get() == &request; });
     if (owner->powerManaged) TouchIdleLocked();
-    cv.notify_all();
+    owner->wake.notify_one();  // a sequential queue presents its next request
+    if (drainWaiters > 0) cv.notify_all();
+}
+
+void Host::WakeIfIdleLocked() {
+    if (powerWaitsForIdle && !BusyLocked()) cv.notify_all();
 }
 
 void Host::CompleteLocked(const std::shared_ptr<RequestObj>& request, NTSTATUS status, ULONG_PTR information,
@@ -49,7 +54,7 @@ void Host::CompleteLocked(const std::shared_ptr<RequestObj>& request, NTSTATUS s
         deferred.Add([handler = std::move(request->handler), completion = std::move(completion)] { handler(completion); });
     }
     request->handler = nullptr;
-    cv.notify_all();
+    WakeIfIdleLocked();
     KillLocked(request, deferred);
 }
 
@@ -66,7 +71,9 @@ void Host::EnqueueLocked(const std::shared_ptr<QueueObj>& queue, const std::shar
         queue->waiting.push_front(request);
     else
         queue->waiting.push_back(request);
-    cv.notify_all();
+    queue->wake.notify_one();
+    // In D3 the power thread brings the device back for it.
+    if (queue->powerStopped) cv.notify_all();
 }
 
 void Host::CancelWaitingLocked(QueueObj& queue, Deferred& deferred, const FileObj* onlyFile) {
@@ -93,7 +100,7 @@ void Host::StartDispatcherLocked(const std::shared_ptr<QueueObj>& queue) {
 void Host::DispatchLoop(std::shared_ptr<QueueObj> queue) {
     std::unique_lock lock(mu);
     for (;;) {
-        cv.wait(lock, [&] { return queue->exit || CanPresentLocked(*queue); });
+        queue->wake.wait(lock, [&] { return queue->exit || CanPresentLocked(*queue); });
         if (queue->exit) break;
         std::shared_ptr<RequestObj> request = queue->waiting.front();
         queue->waiting.pop_front();
@@ -123,6 +130,7 @@ void Host::DeleteQueueLocked(const std::shared_ptr<QueueObj>& queue, Deferred& d
     queue->exit = true;
     KillLocked(queue, deferred);
     if (queue->powerManaged) TouchIdleLocked();
+    queue->wake.notify_all();
     cv.notify_all();
     Note("queue %p deleted", static_cast<void*>(queue->Handle()));
 }
@@ -215,6 +223,7 @@ void WdfIoQueueStart(WDFQUEUE Queue) {
     auto a = Acquire<QueueObj>(Queue, "WdfIoQueueStart", "queue");
     if (!a) return;
     a->state = QueueObj::State::Started;
+    a->wake.notify_all();
     a.host->cv.notify_all();
 }
 
@@ -228,7 +237,9 @@ void WdfIoQueueStopSynchronously(WDFQUEUE Queue) {
         return;
     }
     auto queue = a.obj;
+    a.host->drainWaiters++;
     a.host->cv.wait(a.lock, [&] { return queue->owned.empty() || !queue->alive; });
+    a.host->drainWaiters--;
 }
 
 void WdfIoQueuePurgeSynchronously(WDFQUEUE Queue) {
@@ -248,7 +259,9 @@ void WdfIoQueuePurgeSynchronously(WDFQUEUE Queue) {
         host.Violation("WdfIoQueuePurgeSynchronously: called on the queue's own dispatch thread; not waiting");
         return;
     }
+    host.drainWaiters++;
     host.cv.wait(a.lock, [&] { return queue->owned.empty() || !queue->alive; });
+    host.drainWaiters--;
 }
 
 // ---------------------------------------------------------------------------
@@ -376,6 +389,7 @@ NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueu
     if (queue->state == QueueObj::State::Purged) return STATUS_INVALID_DEVICE_STATE;
     host.ReleaseOwnershipLocked(*request);
     host.EnqueueLocked(queue, request, false, deferred);
+    host.WakeIfIdleLocked();  // into a queue that is not power-managed
     return STATUS_SUCCESS;
 }
 
@@ -441,13 +455,13 @@ NTSTATUS CheckRetrievable(Host& host, const QueueObj& queue, const char* api) {
     return STATUS_SUCCESS;
 }
 
-void TakeOut(Host& host, const std::shared_ptr<QueueObj>& queue, const std::shared_ptr<RequestObj>& request) {
+void TakeOut(const std::shared_ptr<QueueObj>& queue, const std::shared_ptr<RequestObj>& request) {
     std::erase_if(queue->waiting, [&](const std::shared_ptr<RequestObj>& r) { return r == request; });
     request->state = RequestObj::State::Owned;
     request->queue.reset();
     request->owner = queue;
     queue->owned.push_back(request);
-    host.cv.notify_all();
+    // Nobody waits for this: the device stays busy, and a manual queue has no dispatcher.
 }
 
 }  // namespace
@@ -463,7 +477,7 @@ NTSTATUS WdfIoQueueRetrieveFoundRequest(WDFQUEUE Queue, WDFREQUEST FoundRequest,
     if (OutRequest == nullptr) return STATUS_INVALID_PARAMETER;
     if (NTSTATUS s = CheckRetrievable(host, *a.obj, api); !NT_SUCCESS(s)) return s;
     if (request->state != RequestObj::State::Queued || request->queue != a.obj) return STATUS_NOT_FOUND;
-    TakeOut(host, a.obj, request);
+    TakeOut(a.obj, request);
     *OutRequest = request->HandleAs<WDFREQUEST>();
     return STATUS_SUCCESS;
 }
@@ -478,7 +492,7 @@ NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutRequest) {
     if (NTSTATUS s = CheckRetrievable(host, *a.obj, api); !NT_SUCCESS(s)) return s;
     if (a->waiting.empty()) return STATUS_NO_MORE_ENTRIES;
     auto request = a->waiting.front();
-    TakeOut(host, a.obj, request);
+    TakeOut(a.obj, request);
     *OutRequest = request->HandleAs<WDFREQUEST>();
     return STATUS_SUCCESS;
 }
