@@ -19,6 +19,8 @@
 // default, so the reader's check of its loader and its fallback stay valid
 // across openings.  The library stays open in a process in which someone else
 // had it loaded first, and once more than one thread has used it (see Drop).
+// Before it closes, ICU (which libxml2 loads for encodings it does not know
+// itself) is told to free its caches, unless it was loaded before libxml2.
 //
 // Without the library, the failure is logged ("[XML] cannot load
 // libxml2.so.2 (install the Debian package libxml2): ..."), and the functions
@@ -36,6 +38,7 @@
 #include <unicode/ucnv.h>
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cstddef>
 #include <cstdlib>
@@ -104,6 +107,10 @@ public:
             functions_.xmlIsMainThread() != 0 ? nullptr : functions_.xmlGetGlobalState();
         functions_.xmlCleanupParser();
         std::free(state);
+        // ICU, which libxml2 loaded for encodings it does not know itself,
+        // keeps converters it opened in caches of its own; they would be lost
+        // when it goes with libxml2.
+        if (!icuBefore_) CleanUpIcu();
         ::dlclose(handle_);
         handle_ = nullptr;
         user_ = std::thread::id();
@@ -139,6 +146,7 @@ private:
         void* already = ::dlopen(kSoname, RTLD_NOW | RTLD_NOLOAD);
         keep_ = already != nullptr;
         if (already != nullptr) ::dlclose(already);
+        icuBefore_ = !IcuLibrary().empty();
         void* handle = OpenLibrary(kSoname, kPackage, error);
         bool complete = handle != nullptr;
 #define GNSS_RESOLVE(name)                                                                     \
@@ -164,7 +172,37 @@ private:
         return true;
     }
 
+    // The file name of the ICU common library this process has loaded
+    // ("libicuuc.so.72"), empty when none.
+    static std::string IcuLibrary() {
+        std::string found;
+        ::dl_iterate_phdr(
+            [](dl_phdr_info* info, std::size_t, void* data) {
+                const std::string path = info->dlpi_name != nullptr ? info->dlpi_name : "";
+                const std::string name = path.substr(path.rfind('/') + 1);
+                if (name.rfind("libicuuc.so.", 0) != 0) return 0;
+                *static_cast<std::string*>(data) = name;
+                return 1;
+            },
+            &found);
+        return found;
+    }
+    // Frees what ICU holds (u_cleanup, named with ICU's major version, as
+    // ICU names all its functions).
+    static void CleanUpIcu() {
+        const std::string name = IcuLibrary();
+        if (name.empty()) return;
+        void* icu = ::dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (icu == nullptr) return;
+        const std::string version = name.substr(std::string("libicuuc.so.").size());
+        const std::string symbol = "u_cleanup_" + version.substr(0, version.find('.'));
+        if (auto* cleanup = reinterpret_cast<void (*)()>(::dlsym(icu, symbol.c_str())))
+            cleanup();
+        ::dlclose(icu);
+    }
+
     std::mutex lock_;
+    bool icuBefore_ = false;  // ICU was loaded before libxml2 came: not ours to clean
     void* handle_ = nullptr;
     Functions functions_;
     std::size_t holds_ = 0;

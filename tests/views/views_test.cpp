@@ -127,16 +127,18 @@ TEST_F(Views, WatchShowsFixesFollowsResizesAndRestoresTheTerminalOnEveryWayOut) 
     ASSERT_TRUE(WaitForText(pane3, "following the running sessions' NMEA")) << ReadFile(pane3);
     const std::string trackOut = dir.File("track.out");
     const Spawned track = gnssd.GnssctlAsync({"track"}, trackOut);
-    ASSERT_TRUE(WaitForText(pane3, "Satellites")) << ReadFile(pane3);
-    const std::size_t requests = CountOccurrences(ReadFile(Record()), "AT+XLCSLSR=");
+    // The constellations' headings come once the whole epoch is in.
+    ASSERT_TRUE(WaitForText(pane3, "GPS  ")) << ReadFile(pane3);
     screen = Screen("c");
     EXPECT_NE(screen.find("following the running sessions' NMEA"), std::string::npos) << screen;
     EXPECT_NE(screen.find("Position    47.3"), std::string::npos) << screen;
-    EXPECT_NE(screen.find(" GPS  "), std::string::npos) << screen;
+    // gnssd knows of one session: the track's.
+    const CommandResult status = gnssd.Gnssctl({"status"});
+    EXPECT_NE(status.out.find("Fix sessions      1: " + std::to_string(track.pid) + " continuous"),
+              std::string::npos)
+        << status.out;
     Tmux({"send-keys", "-t", "c", "q"});
     ASSERT_TRUE(WaitForText(pane3, "watch ended: 0")) << ReadFile(pane3);
-    EXPECT_EQ(CountOccurrences(ReadFile(Record()), "AT+XLCSLSR="), requests);
-    EXPECT_EQ(CountOccurrences(ReadFile(Record()), "AT+XLSRSTOP="), 2u);  // the other watches'
     ::kill(track.pid, SIGTERM);
     EXPECT_EQ(WaitExit(track.pid), 0);
 
