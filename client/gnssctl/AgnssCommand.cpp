@@ -129,9 +129,9 @@ int Clear(Context& context, const std::string& what) {
 
 int RunAgnss(Context& context, const std::vector<std::string>& args) {
     const Options o("agnss", args,
-                    {{"--inject-time", OptionSpec::Arg::Optional},
-                     {"--clear", OptionSpec::Arg::Optional},
-                     {"--status", OptionSpec::Arg::One}});
+                    {{"--inject-time", KnownOption::Arg::Optional},
+                     {"--clear", KnownOption::Arg::Optional},
+                     {"--status", KnownOption::Arg::One}});
     o.AtMostWords(0);
     o.OneOf({"--inject-time", "--clear"});
     const bool inject = o.Has("--inject-time");

@@ -157,8 +157,6 @@ std::string FormatUtc(const FILETIME& time);
 // The satellites of a fix that the driver copied (at most 64).
 std::size_t SatelliteEntries(const GNSS_FIXDATA& fix);
 std::size_t SatellitesUsed(const GNSS_FIXDATA& fix);
-// "2d" or "3d": whether the fix carries an altitude.
-const char* FixMode(const GNSS_FIXDATA& fix);
 // Sends the stop of a fix session; failures are reported on context.err()
 // and do not throw (the session is stopped on the way out of a command).
 void StopFixSession(Context& context, ULONG sessionId);

@@ -12,7 +12,7 @@ namespace gnss::ctl {
 namespace {
 
 int RunCommand(Context& context, const std::vector<std::string>& args) {
-    const Options o("command", args, {{"--byte", OptionSpec::Arg::One}, {"--bytes", OptionSpec::Arg::One}});
+    const Options o("command", args, {{"--byte", KnownOption::Arg::One}, {"--bytes", KnownOption::Arg::One}});
     const std::vector<std::string>& positional = o.Words();
     if (o.Has("--byte") + o.Has("--bytes") + (positional.size() > 1) > 1)
         throw UsageError("command: give the data once (DATA, --byte or --bytes)");

@@ -8,8 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "HostFacts.h"
 #include "gnss/client/error.h"
-#include "gnss/client/host_status.h"
 #include "gnss/client/requests.h"
 
 namespace gnss::ctl {
@@ -23,16 +23,6 @@ constexpr int kNmeaKey = 1000;
 constexpr auto kQuiet = 1500ms;
 // Nothing from the receiver for this long: say what the cause may be.
 constexpr auto kHintAfter = 5s;
-
-// gnssd's account, or nothing when it cannot be had (an older gnssd, a
-// broken connection): the callers then say less.
-std::optional<client::HostStatus> HostStatusOf(Context& context) {
-    try {
-        return client::QueryHostStatus(context.Device(), context.timeout());
-    } catch (const client::Error&) {
-        return std::nullopt;
-    }
-}
 
 }  // namespace
 

@@ -52,8 +52,6 @@ public:
     // Sentences from the receiver (the feedback's own, or the command's).
     void Heard(const std::string& sentences);
 
-    bool Active() const { return active_; }
-
 private:
     using Clock = std::chrono::steady_clock;
 

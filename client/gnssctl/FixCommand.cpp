@@ -19,7 +19,6 @@
 #include "Json.h"
 #include "Svg.h"
 #include "gnss/client/error.h"
-#include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
 
 namespace gnss::ctl {
@@ -63,10 +62,15 @@ std::size_t SatellitesUsed(const GNSS_FIXDATA& fix) {
     return used;
 }
 
+namespace {
+
+// "2d" or "3d": whether the fix carries an altitude.
 const char* FixMode(const GNSS_FIXDATA& fix) {
     // Only a report of a point with altitude carries an altitude and its accuracy.
     return fix.AccuracyData.AltitudeAccuracy != 0 || fix.BasicData.Altitude != 0.0 ? "3d" : "2d";
 }
+
+}  // namespace
 
 Json FixObject(const GNSS_FIXDATA& fix) {
     const auto& b = fix.BasicData;
@@ -169,32 +173,6 @@ void OwnFixSession::Stop() {
     if (std::exchange(running_, false)) StopFixSession(context_, id_);
 }
 
-client::Completion SetNmeaLogging(Context& context, std::uint32_t value) {
-    return context.Device().Control(IOCTL_GNSS_SEND_DRIVERCOMMAND,
-                                    client::BuildDriverCommandValue(GNSS_SetNMEALogging, value), 0,
-                                    context.timeout());
-}
-
-NmeaWanted::NmeaWanted(Context& context, bool optional) : context_(context) {
-    const client::Completion raised = SetNmeaLogging(context, kNmeaWanted);
-    if (!raised.ok() && !optional) throw client::StatusError(raised.status, "GNSS_SetNMEALogging");
-    raised_ = raised.ok();
-}
-
-NmeaWanted::~NmeaWanted() {
-    if (!raised_) return;
-    try {
-        if (!context_.Device().Connected()) return;  // gnssd lowers what a connection left
-        const client::Completion c = SetNmeaLogging(context_, kNmeaNotWanted);
-        if (!c.ok())
-            context_.err() << "gnssctl: GNSS_SetNMEALogging " << kNmeaNotWanted << ": "
-                           << client::StatusError::Name(c.status) << "\n";
-    } catch (const client::Error& e) {
-        context_.err() << "gnssctl: GNSS_SetNMEALogging " << kNmeaNotWanted << ": " << e.what()
-                       << "\n";
-    }
-}
-
 GNSS_FIXDATA FixOf(const client::Completion& completion) {
     const client::Event event = client::DecodeEvent(completion.output);
     const auto* fix = std::get_if<GNSS_FIXDATA>(&event.data);
@@ -276,12 +254,12 @@ void PrintFix(std::ostream& out, const GNSS_FIXDATA& fix, bool verbose) {
 
 int RunFix(Context& context, const std::vector<std::string>& args) {
     const Options o("fix", args,
-                    {{"--accuracy", OptionSpec::Arg::One},
-                     {"--timeout", OptionSpec::Arg::One},
-                     {"--response-time", OptionSpec::Arg::One},
+                    {{"--accuracy", KnownOption::Arg::One},
+                     {"--timeout", KnownOption::Arg::One},
+                     {"--response-time", KnownOption::Arg::One},
                      {"--lkg"},
                      {"--json"},
-                     {"--verbose", OptionSpec::Arg::None, "-v"}});
+                     {"--verbose", KnownOption::Arg::None, "-v"}});
     o.AtMostWords(0);
     const ULONG accuracy = o.Number("--accuracy", 50);
     const std::chrono::milliseconds timeout = o.Seconds("--timeout").value_or(std::chrono::seconds(60));

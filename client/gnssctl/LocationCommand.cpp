@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Command.h"
-#include "gnss/client/host_status.h"
+#include "HostFacts.h"
 #include "gnss/client/requests.h"
 #include "gnss/client/structures.h"
 
@@ -152,11 +152,8 @@ int RunLocation(Context& context, const std::vector<std::string>& args) {
     if (!listening) {
         // The driver's gate refused the listener: test mode, or the service
         // was off until this command.
-        std::optional<bool> testMode;
-        try {
-            testMode = client::QueryHostStatus(device, context.timeout()).testMode;
-        } catch (const client::Error&) {
-        }
+        const auto host = HostStatusOf(context);
+        const std::optional<bool> testMode = host ? host->testMode : std::nullopt;
         if (testMode.value_or(false))
             out << label << ": the driver took the command, but the receiver is in production "
                             "test mode: fix sessions and NMEA stay refused until gnssctl selftest "

@@ -139,9 +139,9 @@ int Respond(Context& context, const std::string& idText, const std::string& answ
 int RunNi(Context& context, const std::vector<std::string>& args) {
     const Options o("ni", args,
                     {{"--listen"},
-                     {"--respond", OptionSpec::Arg::Two},
-                     {"--count", OptionSpec::Arg::One},
-                     {"--timeout", OptionSpec::Arg::One}});
+                     {"--respond", KnownOption::Arg::Two},
+                     {"--count", KnownOption::Arg::One},
+                     {"--timeout", KnownOption::Arg::One}});
     o.AtMostWords(0);
     o.OneOf({"--listen", "--respond"});
     const bool listen = o.Has("--listen");

@@ -20,11 +20,11 @@ namespace {
 
 int RunNmea(Context& context, const std::vector<std::string>& args) {
     const Options o("nmea", args,
-                    {{"--count", OptionSpec::Arg::One},
-                     {"--track", OptionSpec::Arg::One},
-                     {"--timeout", OptionSpec::Arg::One},
-                     {"--log", OptionSpec::Arg::One},
-                     {"--verbose", OptionSpec::Arg::None, "-v"}});
+                    {{"--count", KnownOption::Arg::One},
+                     {"--track", KnownOption::Arg::One},
+                     {"--timeout", KnownOption::Arg::One},
+                     {"--log", KnownOption::Arg::One},
+                     {"--verbose", KnownOption::Arg::None, "-v"}});
     o.AtMostWords(0);
     const ULONG count = o.Number("--count", 0, 1);
     const ULONG trackInterval = o.WholeSeconds("--track", 0, 1);

@@ -45,8 +45,8 @@ std::optional<std::string> Nearest(std::string_view written,
 }
 
 Options::Options(std::string command, const std::vector<std::string>& args,
-                 std::vector<OptionSpec> specs, bool stopAtWord)
-    : command_(std::move(command)), specs_(std::move(specs)) {
+                 std::vector<KnownOption> known, bool stopAtWord)
+    : command_(std::move(command)), known_(std::move(known)) {
     const std::string prefix = command_ == "gnssctl" ? "" : command_ + ": ";
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -64,37 +64,37 @@ Options::Options(std::string command, const std::vector<std::string>& args,
         }
         const std::size_t equals = a.rfind("--", 0) == 0 ? a.find('=') : std::string::npos;
         const std::string written = a.substr(0, equals);
-        const OptionSpec* spec = Find(written);
-        if (spec == nullptr) {
+        const KnownOption* option = Find(written);
+        if (option == nullptr) {
             std::vector<std::string> names;
-            for (const OptionSpec& s : specs_) names.emplace_back(s.name);
+            for (const KnownOption& s : known_) names.emplace_back(s.name);
             const auto near = Nearest(written, names);
             throw UsageError(prefix + "unknown option '" + written + "'" +
                              (near ? "; did you mean '" + *near + "'?" : std::string()));
         }
-        Use use{spec->name, {}};
+        Use use{option->name, {}};
         const auto next = [&]() -> std::string {
             if (i + 1 >= args.size())
-                throw UsageError(prefix + spec->name + " needs " +
-                                 (spec->arg == OptionSpec::Arg::Two ? "two values" : "a value"));
+                throw UsageError(prefix + option->name + " needs " +
+                                 (option->arg == KnownOption::Arg::Two ? "two values" : "a value"));
             return args[++i];
         };
         if (equals != std::string::npos) {
-            if (spec->arg == OptionSpec::Arg::None)
-                throw UsageError(prefix + spec->name + " takes no value");
+            if (option->arg == KnownOption::Arg::None)
+                throw UsageError(prefix + option->name + " takes no value");
             use.values.push_back(a.substr(equals + 1));
         }
-        switch (spec->arg) {
-            case OptionSpec::Arg::None: break;
-            case OptionSpec::Arg::One:
+        switch (option->arg) {
+            case KnownOption::Arg::None: break;
+            case KnownOption::Arg::One:
                 if (use.values.empty()) use.values.push_back(next());
                 break;
-            case OptionSpec::Arg::Optional:
+            case KnownOption::Arg::Optional:
                 if (use.values.empty() && i + 1 < args.size() &&
                     (args[i + 1].empty() || args[i + 1][0] != '-'))
                     use.values.push_back(args[++i]);
                 break;
-            case OptionSpec::Arg::Two:
+            case KnownOption::Arg::Two:
                 if (use.values.empty()) use.values.push_back(next());
                 use.values.push_back(next());
                 break;
@@ -103,8 +103,8 @@ Options::Options(std::string command, const std::vector<std::string>& args,
     }
 }
 
-const OptionSpec* Options::Find(std::string_view written) const {
-    for (const OptionSpec& s : specs_)
+const KnownOption* Options::Find(std::string_view written) const {
+    for (const KnownOption& s : known_)
         if (written == s.name || (s.alias != nullptr && written == s.alias)) return &s;
     return nullptr;
 }

@@ -18,7 +18,7 @@
 
 namespace gnss::ctl {
 
-struct OptionSpec {
+struct KnownOption {
     enum class Arg {
         None,      // a switch
         One,       // one value: --name VALUE or --name=VALUE
@@ -42,7 +42,7 @@ public:
     // an unknown option (naming the nearest), a missing value or a value
     // given to a switch.
     Options(std::string command, const std::vector<std::string>& args,
-            std::vector<OptionSpec> specs, bool stopAtWord = false);
+            std::vector<KnownOption> known, bool stopAtWord = false);
 
     bool Has(std::string_view name) const;
     // The value of the option's last use; nullopt when it was not given.
@@ -71,10 +71,10 @@ public:
                                std::uint32_t min) const;
 
 private:
-    const OptionSpec* Find(std::string_view written) const;
+    const KnownOption* Find(std::string_view written) const;
 
     std::string command_;
-    std::vector<OptionSpec> specs_;
+    std::vector<KnownOption> known_;
     std::vector<Use> uses_;
     std::vector<std::string> words_;
 };

@@ -11,7 +11,7 @@ namespace gnss::ctl {
 namespace {
 
 int RunRaw(Context& context, const std::vector<std::string>& args) {
-    const Options o("raw", args, {{"--in", OptionSpec::Arg::One}, {"--out", OptionSpec::Arg::One}});
+    const Options o("raw", args, {{"--in", KnownOption::Arg::One}, {"--out", KnownOption::Arg::One}});
     const std::vector<std::string>& positional = o.Words();
     if (positional.empty()) throw UsageError("raw needs a CODE");
     o.AtMostWords(1);

@@ -28,7 +28,7 @@ constexpr std::chrono::milliseconds kScanWait{35000};
 
 int RunSelfTest(Context& context, const std::vector<std::string>& args) {
     const Options o("selftest", args,
-                    {{"--test-mode", OptionSpec::Arg::One}, {"--scan", OptionSpec::Arg::One}});
+                    {{"--test-mode", KnownOption::Arg::One}, {"--scan", KnownOption::Arg::One}});
     o.AtMostWords(0);
     o.OneOf({"--test-mode", "--scan"});
     std::optional<ULONG> testMode;

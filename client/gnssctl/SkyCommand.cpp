@@ -29,10 +29,10 @@ GNSS_FIXDATA OneFix(Context& context, ULONG accuracy, std::chrono::milliseconds 
 
 int RunSky(Context& context, const std::vector<std::string>& args) {
     const Options o("sky", args,
-                    {{"--svg", OptionSpec::Arg::One},
+                    {{"--svg", KnownOption::Arg::One},
                      {"--force"},
-                     {"--accuracy", OptionSpec::Arg::One},
-                     {"--timeout", OptionSpec::Arg::One}});
+                     {"--accuracy", KnownOption::Arg::One},
+                     {"--timeout", KnownOption::Arg::One}});
     o.AtMostWords(0);
     const ULONG accuracy = o.Number("--accuracy", 50);
     const std::chrono::milliseconds timeout = o.Seconds("--timeout").value_or(std::chrono::seconds(60));

@@ -23,6 +23,14 @@
 
 namespace gnss::ctl {
 
+std::optional<client::HostStatus> HostStatusOf(Context& context) {
+    try {
+        return client::QueryHostStatus(context.Device(), context.timeout());
+    } catch (const client::Error&) {
+        return std::nullopt;
+    }
+}
+
 void CheckNmeaLogFile(Context& context) {
     const client::HostStatus host = client::QueryHostStatus(context.Device(), context.timeout());
     if (!host.nmeaLogPath || host.nmeaLogFile != false) return;

@@ -77,11 +77,11 @@ std::vector<std::uint8_t> ReadCertificate(const std::string& path) {
 
 std::vector<Step> ParseSteps(const std::vector<std::string>& args) {
     const Options o("supl", args,
-                    {{"--hslp", OptionSpec::Arg::One},
-                     {"--version", OptionSpec::Arg::One},
-                     {"--cert", OptionSpec::Arg::One},
-                     {"--name", OptionSpec::Arg::One},
-                     {"--delete-cert", OptionSpec::Arg::One},
+                    {{"--hslp", KnownOption::Arg::One},
+                     {"--version", KnownOption::Arg::One},
+                     {"--cert", KnownOption::Arg::One},
+                     {"--name", KnownOption::Arg::One},
+                     {"--delete-cert", KnownOption::Arg::One},
                      {"--purge-certs"}});
     o.AtMostWords(0);
     std::vector<Step> steps;

@@ -117,13 +117,13 @@ std::string FixLine(const GNSS_FIXDATA& fix) {
 
 int RunTrack(Context& context, const std::vector<std::string>& args) {
     const Options o("track", args,
-                    {{"--interval", OptionSpec::Arg::One},
-                     {"--count", OptionSpec::Arg::One},
-                     {"--accuracy", OptionSpec::Arg::One},
-                     {"--timeout", OptionSpec::Arg::One},
+                    {{"--interval", KnownOption::Arg::One},
+                     {"--count", KnownOption::Arg::One},
+                     {"--accuracy", KnownOption::Arg::One},
+                     {"--timeout", KnownOption::Arg::One},
                      {"--json"},
-                     {"--gpx", OptionSpec::Arg::One},
-                     {"--svg", OptionSpec::Arg::One},
+                     {"--gpx", KnownOption::Arg::One},
+                     {"--svg", KnownOption::Arg::One},
                      {"--force"}});
     o.AtMostWords(0);
     const ULONG interval = o.WholeSeconds("--interval", 1, 1);

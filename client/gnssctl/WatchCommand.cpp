@@ -309,8 +309,8 @@ private:
 
 int RunWatch(Context& context, const std::vector<std::string>& args) {
     const Options o("watch", args,
-                    {{"--interval", OptionSpec::Arg::One},
-                     {"--accuracy", OptionSpec::Arg::One},
+                    {{"--interval", KnownOption::Arg::One},
+                     {"--accuracy", KnownOption::Arg::One},
                      {"--follow"}});
     o.AtMostWords(0);
     const ULONG interval = o.WholeSeconds("--interval", 1, 1);

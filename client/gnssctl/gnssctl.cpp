@@ -23,6 +23,7 @@
 #include "Json.h"
 #include "gnss/client/error.h"
 #include "gnss/client/names.h"
+#include "gnss/client/structures.h"
 #include "gnss/package_version.h"
 
 namespace gnss::ctl {
@@ -162,6 +163,32 @@ Json JsonNumber(double value, int decimals) {
     if (!std::isfinite(value)) return nullptr;
     const double scale = std::pow(10.0, decimals);
     return std::round(value * scale) / scale;
+}
+
+client::Completion SetNmeaLogging(Context& context, std::uint32_t value) {
+    return context.Device().Control(IOCTL_GNSS_SEND_DRIVERCOMMAND,
+                                    client::BuildDriverCommandValue(GNSS_SetNMEALogging, value), 0,
+                                    context.timeout());
+}
+
+NmeaWanted::NmeaWanted(Context& context, bool optional) : context_(context) {
+    const client::Completion raised = SetNmeaLogging(context, kNmeaWanted);
+    if (!raised.ok() && !optional) throw client::StatusError(raised.status, "GNSS_SetNMEALogging");
+    raised_ = raised.ok();
+}
+
+NmeaWanted::~NmeaWanted() {
+    if (!raised_) return;
+    try {
+        if (!context_.Device().Connected()) return;  // gnssd lowers what a connection left
+        const client::Completion c = SetNmeaLogging(context_, kNmeaNotWanted);
+        if (!c.ok())
+            context_.err() << "gnssctl: GNSS_SetNMEALogging " << kNmeaNotWanted << ": "
+                           << client::StatusError::Name(c.status) << "\n";
+    } catch (const client::Error& e) {
+        context_.err() << "gnssctl: GNSS_SetNMEALogging " << kNmeaNotWanted << ": " << e.what()
+                       << "\n";
+    }
 }
 
 void CheckOutput(std::ostream& out) {
@@ -313,10 +340,10 @@ int Run(int argc, char** argv, std::ostream& out, std::ostream& err) {
     const CommandEntry* entry = nullptr;
     try {
         const Options global("gnssctl", args,
-                             {{"--socket", OptionSpec::Arg::One},
-                              {"--timeout", OptionSpec::Arg::One},
+                             {{"--socket", KnownOption::Arg::One},
+                              {"--timeout", KnownOption::Arg::One},
                               {"--version"},
-                              {"--help", OptionSpec::Arg::None, "-h"}},
+                              {"--help", KnownOption::Arg::None, "-h"}},
                              true);
         if (global.Has("--help")) {
             out << Overview();
